@@ -1,0 +1,28 @@
+#pragma once
+
+#include "core/output_sink.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace dualcap::test {
+
+// An output that takes at most `maxPerCall` bytes a call, may report success with no
+// bytes every other call, and, once `failAt` bytes have been taken, fails `failures`
+// calls (all of them, by default) before it takes bytes again.
+struct ScriptedOutput {
+    std::size_t maxPerCall = std::numeric_limits<std::size_t>::max();
+    bool stallEveryOtherCall = false;
+    std::size_t failAt = std::numeric_limits<std::size_t>::max();
+    int failures = std::numeric_limits<int>::max();
+
+    std::vector<std::uint8_t> bytes;
+    int calls = 0;
+
+    // Points the sink at this output.
+    void attach(OutputSink& sink);
+};
+
+} // namespace dualcap::test
