@@ -12,7 +12,11 @@ std::int16_t toSample(float scaled) {
     // Clamping before rounding gives the same result, since both bounds are whole numbers,
     // and keeps infinities and huge values from overflowing the conversion.
     const float clamped = scaled < -32768.0f ? -32768.0f : (scaled > 32767.0f ? 32767.0f : scaled);
-    return static_cast<std::int16_t>(std::round(clamped));
+    // Halves away from zero. Adding the half in double is exact for any float of this size,
+    // and the conversion truncates; roundf is not used, as some C runtimes get values just
+    // below a half wrong (0.49999997 -> 1).
+    const double value = clamped;
+    return static_cast<std::int16_t>(value < 0.0 ? value - 0.5 : value + 0.5);
 }
 
 void resampleTo16k(CaptureSource& source, const std::vector<float>& mono, UINT32 rate,

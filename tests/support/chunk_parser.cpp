@@ -1,6 +1,14 @@
 #include "support/chunk_parser.h"
 
 namespace dualcap::test {
+namespace {
+
+std::uint32_t littleEndian32(std::span<const std::uint8_t> bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+} // namespace
 
 ParsedStream parseStream(std::span<const std::uint8_t> bytes) {
     ParsedStream stream;
@@ -10,8 +18,7 @@ ParsedStream parseStream(std::span<const std::uint8_t> bytes) {
             stream.truncatedBytes = bytes.size() - at;
             break;
         }
-        const std::uint32_t length = bytes[at + 1] | (bytes[at + 2] << 8) | (bytes[at + 3] << 16) |
-                                     (static_cast<std::uint32_t>(bytes[at + 4]) << 24);
+        const std::uint32_t length = littleEndian32(bytes.subspan(at + 1, 4));
         if (length == 0 || length % 2 != 0) {
             stream.malformed = true;
             break;
@@ -23,7 +30,8 @@ ParsedStream parseStream(std::span<const std::uint8_t> bytes) {
         ParsedChunk chunk{bytes[at], std::vector<std::int16_t>(length / 2)};
         for (std::size_t i = 0; i < chunk.samples.size(); ++i) {
             const std::size_t lo = at + 5 + 2 * i;
-            chunk.samples[i] = static_cast<std::int16_t>(bytes[lo] | (bytes[lo + 1] << 8));
+            chunk.samples[i] = static_cast<std::int16_t>(
+                static_cast<std::uint16_t>(bytes[lo] | static_cast<unsigned>(bytes[lo + 1]) << 8));
         }
         stream.chunks.push_back(std::move(chunk));
         at += 5 + length;
