@@ -8,6 +8,9 @@ start_wine() {
         wineserver -w
     fi
     wineserver -p
+    # Boot the prefix's background services now, with no terminal or pipe of ours: those
+    # started by a test would inherit its output and keep CTest waiting for them to end.
+    wine wineboot >/dev/null 2>&1 </dev/null || true
 }
 
 stop_wine() {
