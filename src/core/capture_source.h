@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
 namespace dualcap {
@@ -23,11 +24,23 @@ struct CaptureSource {
     OutputSink* sink = nullptr;
     std::thread worker;
     std::atomic<bool> running{false};
+    // Created and closed by the worker's session, signalled by `stop` from other threads;
+    // both hold `stopEventLock`, so a stop never signals an event that has been closed.
     HANDLE stopEvent = nullptr;
     // Resampler state carried from one packet to the next. Starting at position 1.0 with
     // a last sample of 0.0 makes the first output sample the first captured sample.
     double resamplePos = 1.0;
     float lastSample = 0.0f;
+
+    std::mutex stopEventLock;
+    // Held for the whole of a `stop`, so that of stops that come together one joins the
+    // worker and the others find it already joined.
+    std::mutex stopLock;
 };
+
+// The source's name in messages.
+inline const char* sourceLabel(const CaptureSource& source) {
+    return source.loopback ? "system" : "mic";
+}
 
 } // namespace dualcap

@@ -13,12 +13,19 @@
 #endif
 #include <windows.h>
 
+#include <audioclient.h>
 #include <ks.h>
 #include <ksmedia.h>
+#include <mmdeviceapi.h>
 #include <mmreg.h>
+#include <objbase.h>
 #else
 #include "platform/posix/types.h"
 
+#include "platform/posix/audio.h"
+#include "platform/posix/com.h"
+#include "platform/posix/console.h"
+#include "platform/posix/events.h"
 #include "platform/posix/files.h"
 #include "platform/posix/guid.h"
 #include "platform/posix/handles.h"

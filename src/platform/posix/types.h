@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #define WINAPI
+#define STDMETHODCALLTYPE
 
 #ifndef FALSE
 #define FALSE 0
@@ -17,7 +18,10 @@
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
+using UINT = std::uint32_t;
 using UINT32 = std::uint32_t;
+using UINT64 = std::uint64_t;
+using ULONG = std::uint32_t;
 using LONG = std::int32_t;
 using LONG_PTR = std::intptr_t;
 using BOOL = int;
@@ -26,6 +30,14 @@ using HANDLE = void*;
 using LPVOID = void*;
 using LPCVOID = const void*;
 using LPDWORD = DWORD*;
+using LPCSTR = const char*;
+using LPWSTR = wchar_t*;
+using LPCWSTR = const wchar_t*;
+// In 100-nanosecond units.
+using REFERENCE_TIME = std::int64_t;
+
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 
 struct OVERLAPPED;
 using LPOVERLAPPED = OVERLAPPED*;

@@ -1,0 +1,171 @@
+#include "capture/session.h"
+
+#include "capture/audio_ids.h"
+#include "capture/drain.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace dualcap {
+namespace {
+
+constexpr REFERENCE_TIME kBufferDuration = 1'000'000; // 100 ms, in 100-nanosecond units
+constexpr DWORD kDataWaitTimeout = 200;               // ms; the microphone drains at least this often
+constexpr DWORD kPollInterval = 10;                   // ms; loopback has no data event
+
+// Everything a session acquires, in the order it does.
+struct Session {
+    IMMDeviceEnumerator* enumerator = nullptr;
+    IMMDevice* device = nullptr;
+    IAudioClient* audioClient = nullptr;
+    WAVEFORMATEX* mixFormat = nullptr;
+    HANDLE dataEvent = nullptr;
+    IAudioCaptureClient* captureClient = nullptr;
+};
+
+void printError(const char* message) {
+    std::fprintf(stderr, "%s\n", message);
+    std::fflush(stderr);
+}
+
+void printStreamError(const char* label, const char* step, HRESULT hr) {
+    std::fprintf(stderr, "error: %s audio client %s failed (hr=0x%08lX)\n", label, step,
+                 static_cast<unsigned long>(static_cast<std::uint32_t>(hr)));
+    std::fflush(stderr);
+}
+
+// A failed call's out-pointer is not ours to release, whatever it was left holding.
+template <class T>
+bool obtained(HRESULT hr, T*& object) {
+    if (FAILED(hr)) {
+        object = nullptr;
+        return false;
+    }
+    return true;
+}
+
+template <class T>
+void release(T*& object) {
+    if (object != nullptr) {
+        object->Release();
+        object = nullptr;
+    }
+}
+
+void closeEvent(HANDLE& event) {
+    if (event != nullptr) {
+        CloseHandle(event);
+        event = nullptr;
+    }
+}
+
+bool setUp(CaptureSource& source, Session& session, const EnumeratorFactory& createEnumerator) {
+    const char* label = sourceLabel(source);
+    if (!obtained(createEnumerator(&session.enumerator), session.enumerator)) {
+        printError("error: create device enumerator failed");
+        return false;
+    }
+    const EDataFlow flow = source.loopback ? eRender : eCapture;
+    if (!obtained(session.enumerator->GetDefaultAudioEndpoint(flow, eConsole, &session.device),
+                  session.device)) {
+        printError("error: get default endpoint failed");
+        return false;
+    }
+    if (!obtained(session.device->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr,
+                                           reinterpret_cast<void**>(&session.audioClient)),
+                  session.audioClient)) {
+        printError("error: activate audio client failed");
+        return false;
+    }
+    if (!obtained(session.audioClient->GetMixFormat(&session.mixFormat), session.mixFormat)) {
+        printError("error: get mix format failed");
+        return false;
+    }
+    const DWORD streamFlags =
+        source.loopback ? AUDCLNT_STREAMFLAGS_LOOPBACK : AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
+    HRESULT hr = session.audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, streamFlags,
+                                                 kBufferDuration, 0, session.mixFormat, nullptr);
+    if (FAILED(hr)) {
+        printStreamError(label, "Initialize", hr);
+        return false;
+    }
+    {
+        std::lock_guard guard(source.stopEventLock);
+        source.stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    if (!source.loopback) {
+        // Without it the microphone is polled like loopback (see the wait loop).
+        session.dataEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (session.dataEvent != nullptr) {
+            session.audioClient->SetEventHandle(session.dataEvent);
+        }
+    }
+    if (!obtained(session.audioClient->GetService(
+                      IID_IAudioCaptureClient, reinterpret_cast<void**>(&session.captureClient)),
+                  session.captureClient)) {
+        printError("error: get capture service failed");
+        return false;
+    }
+    hr = session.audioClient->Start();
+    if (FAILED(hr)) {
+        printStreamError(label, "Start", hr);
+        return false;
+    }
+    std::fprintf(stderr, "%s capture started\n", label);
+    std::fflush(stderr);
+    return true;
+}
+
+void captureUntilStopped(CaptureSource& source, Session& session) {
+    // This thread is the only one that changes stopEvent, so it may read it unlocked.
+    const HANDLE stopEvent = source.stopEvent;
+    while (source.running) {
+        if (session.dataEvent != nullptr) {
+            const HANDLE events[2] = {session.dataEvent, stopEvent};
+            if (WaitForMultipleObjects(2, events, FALSE, kDataWaitTimeout) == WAIT_OBJECT_0 + 1) {
+                break;
+            }
+        } else if (WaitForSingleObject(stopEvent, kPollInterval) == WAIT_OBJECT_0) {
+            break;
+        }
+        drainPackets(source, session.captureClient, *session.mixFormat);
+    }
+    session.audioClient->Stop();
+    closeEvent(session.dataEvent);
+}
+
+void tearDown(CaptureSource& source, Session& session) {
+    closeEvent(session.dataEvent);
+    release(session.captureClient);
+    if (session.mixFormat != nullptr) {
+        CoTaskMemFree(session.mixFormat);
+        session.mixFormat = nullptr;
+    }
+    release(session.audioClient);
+    release(session.device);
+    release(session.enumerator);
+    std::lock_guard guard(source.stopEventLock);
+    closeEvent(source.stopEvent);
+}
+
+} // namespace
+
+HRESULT createEndpointEnumerator(IMMDeviceEnumerator** enumerator) {
+    return CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                            IID_IMMDeviceEnumerator, reinterpret_cast<void**>(enumerator));
+}
+
+void runSession(CaptureSource& source, const EnumeratorFactory& createEnumerator) {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+        printError("error: CoInitializeEx failed");
+        return;
+    }
+    Session session;
+    if (setUp(source, session, createEnumerator)) {
+        captureUntilStopped(source, session);
+    }
+    tearDown(source, session);
+    CoUninitialize();
+}
+
+} // namespace dualcap

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "core/capture_source.h"
+#include "platform/win32.h"
+
+#include <functional>
+
+namespace dualcap {
+
+// How the session gets its device enumerator; tests hand in their own.
+using EnumeratorFactory = std::function<HRESULT(IMMDeviceEnumerator** enumerator)>;
+
+// The platform's enumerator, from COM.
+HRESULT createEndpointEnumerator(IMMDeviceEnumerator** enumerator);
+
+// The whole capture of one source, on its worker thread: opens the default endpoint
+// (capture, or render in loopback), prints "<label> capture started", then waits and
+// drains until the source is stopped, and releases everything. A step that fails prints
+// one "error: ..." line and ends this source alone.
+void runSession(CaptureSource& source,
+                const EnumeratorFactory& createEnumerator = createEndpointEnumerator);
+
+} // namespace dualcap

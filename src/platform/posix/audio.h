@@ -1,0 +1,121 @@
+#pragma once
+
+// The Core Audio endpoint interfaces, with the SDK's methods, signatures and constants, so
+// that the same code and the same test doubles compile against either.
+
+#include "platform/posix/com.h"
+#include "platform/posix/guid.h"
+#include "platform/posix/types.h"
+#include "platform/posix/wave_format.h"
+
+enum EDataFlow { eRender = 0, eCapture = 1, eAll = 2 };
+enum ERole { eConsole = 0, eMultimedia = 1, eCommunications = 2 };
+enum AUDCLNT_SHAREMODE { AUDCLNT_SHAREMODE_SHARED = 0, AUDCLNT_SHAREMODE_EXCLUSIVE = 1 };
+
+inline constexpr DWORD AUDCLNT_STREAMFLAGS_LOOPBACK = 0x00020000;
+inline constexpr DWORD AUDCLNT_STREAMFLAGS_EVENTCALLBACK = 0x00040000;
+
+inline constexpr DWORD AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY = 0x1;
+inline constexpr DWORD AUDCLNT_BUFFERFLAGS_SILENT = 0x2;
+inline constexpr DWORD AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR = 0x4;
+
+inline constexpr DWORD DEVICE_STATE_ACTIVE = 0x1;
+
+inline constexpr HRESULT audclntError(std::uint32_t code) { return hresult(0x88890000u | code); }
+inline constexpr HRESULT AUDCLNT_E_NOT_INITIALIZED = audclntError(0x1);
+inline constexpr HRESULT AUDCLNT_E_ALREADY_INITIALIZED = audclntError(0x2);
+inline constexpr HRESULT AUDCLNT_E_WRONG_ENDPOINT_TYPE = audclntError(0x3);
+inline constexpr HRESULT AUDCLNT_E_DEVICE_INVALIDATED = audclntError(0x4);
+inline constexpr HRESULT AUDCLNT_E_NOT_STOPPED = audclntError(0x5);
+inline constexpr HRESULT AUDCLNT_E_BUFFER_TOO_LARGE = audclntError(0x6);
+inline constexpr HRESULT AUDCLNT_E_OUT_OF_ORDER = audclntError(0x7);
+inline constexpr HRESULT AUDCLNT_E_UNSUPPORTED_FORMAT = audclntError(0x8);
+inline constexpr HRESULT AUDCLNT_E_INVALID_SIZE = audclntError(0x9);
+inline constexpr HRESULT AUDCLNT_E_DEVICE_IN_USE = audclntError(0xA);
+inline constexpr HRESULT AUDCLNT_E_ENDPOINT_CREATE_FAILED = audclntError(0xF);
+inline constexpr HRESULT AUDCLNT_E_SERVICE_NOT_RUNNING = audclntError(0x10);
+inline constexpr HRESULT AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED = audclntError(0x11);
+inline constexpr HRESULT AUDCLNT_E_EVENTHANDLE_NOT_SET = audclntError(0x14);
+inline constexpr HRESULT AUDCLNT_E_BUFFER_SIZE_ERROR = audclntError(0x16);
+inline constexpr HRESULT AUDCLNT_E_BUFFER_ERROR = audclntError(0x18);
+inline constexpr HRESULT AUDCLNT_S_BUFFER_EMPTY = hresult(0x08890001);
+
+inline constexpr CLSID CLSID_MMDeviceEnumerator = {
+    0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x91, 0x29, 0x2E, 0x92}};
+inline constexpr IID IID_IMMDeviceEnumerator = {
+    0xA95664D2, 0x9614, 0x4F35, {0xA7, 0x46, 0xDE, 0x8D, 0xB6, 0x36, 0x17, 0xE6}};
+inline constexpr IID IID_IMMDevice = {
+    0xD666063F, 0x1587, 0x4E43, {0x81, 0xF1, 0xB9, 0x48, 0xE8, 0x07, 0x36, 0x3F}};
+inline constexpr IID IID_IAudioClient = {
+    0x1CB9AD4C, 0xDBFA, 0x4C32, {0xB1, 0x78, 0xC2, 0xF5, 0x68, 0xA7, 0x03, 0xB2}};
+inline constexpr IID IID_IAudioCaptureClient = {
+    0xC8ADBD64, 0xE71E, 0x48A0, {0xA4, 0xDE, 0x18, 0x5C, 0x39, 0x5C, 0xD3, 0x17}};
+
+struct PROPVARIANT;
+struct IPropertyStore;
+struct IMMDeviceCollection;
+struct IMMNotificationClient;
+using LPCGUID = const GUID*;
+
+struct IMMDevice : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD clsCtx,
+                                               PROPVARIANT* activationParams, void** object) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD access,
+                                                        IPropertyStore** properties) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetId(LPWSTR* id) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetState(DWORD* state) = 0;
+
+protected:
+    ~IMMDevice() = default;
+};
+
+struct IMMDeviceEnumerator : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow dataFlow, DWORD stateMask,
+                                                         IMMDeviceCollection** devices) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDefaultAudioEndpoint(EDataFlow dataFlow, ERole role,
+                                                              IMMDevice** endpoint) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR id, IMMDevice** device) = 0;
+    virtual HRESULT STDMETHODCALLTYPE
+    RegisterEndpointNotificationCallback(IMMNotificationClient* client) = 0;
+    virtual HRESULT STDMETHODCALLTYPE
+    UnregisterEndpointNotificationCallback(IMMNotificationClient* client) = 0;
+
+protected:
+    ~IMMDeviceEnumerator() = default;
+};
+
+struct IAudioClient : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
+                                                 REFERENCE_TIME bufferDuration,
+                                                 REFERENCE_TIME periodicity,
+                                                 const WAVEFORMATEX* format,
+                                                 LPCGUID audioSessionGuid) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* bufferFrames) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME* latency) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32* paddingFrames) = 0;
+    virtual HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE shareMode,
+                                                        const WAVEFORMATEX* format,
+                                                        WAVEFORMATEX** closestMatch) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** deviceFormat) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME* defaultPeriod,
+                                                      REFERENCE_TIME* minimumPeriod) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Start() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Stop() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE eventHandle) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetService(REFIID riid, void** service) = 0;
+
+protected:
+    ~IAudioClient() = default;
+};
+
+struct IAudioCaptureClient : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* framesToRead, DWORD* flags,
+                                                UINT64* devicePosition,
+                                                UINT64* qpcPosition) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 framesRead) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* framesInNextPacket) = 0;
+
+protected:
+    ~IAudioCaptureClient() = default;
+};

@@ -1,0 +1,237 @@
+#include "app/workers.h"
+#include "capture/audio_ids.h"
+#include "capture/session.h"
+#include "fakes/fake_endpoint.h"
+#include "support/scripted_output.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+using namespace dualcap;
+using namespace dualcap::test;
+using ::testing::ElementsAreArray;
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
+
+namespace {
+
+bool comInitialisedOnThisThread() {
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (SUCCEEDED(hr)) {
+        CoUninitialize();
+    }
+    return hr == S_FALSE || hr == RPC_E_CHANGED_MODE;
+}
+
+struct SessionFixture : ::testing::Test {
+    void use(bool loopback) {
+        source.loopback = loopback;
+        source.tag = loopback ? kSystemTag : kMicTag;
+    }
+
+    // Runs the session on this thread; with `running` false it sets up, reports and
+    // tears down without entering its loop.
+    std::string runOnce(bool running = false) {
+        endpoint.watch(source);
+        source.running = running;
+        CaptureStderr();
+        runSession(source, endpoint.factory());
+        return GetCapturedStderr();
+    }
+
+    OutputSink sink;
+    ScriptedOutput output;
+    CaptureSource source{.tag = kMicTag, .loopback = false, .sink = &sink};
+    FakeEndpoint endpoint;
+};
+
+const std::vector<std::string> kSetUp = {"create enumerator", "GetDefaultAudioEndpoint",
+                                         "Activate",          "GetMixFormat",
+                                         "Initialize",        "SetEventHandle",
+                                         "GetService",        "Start"};
+
+std::vector<std::string> setUpUpTo(std::size_t steps) {
+    return {kSetUp.begin(), kSetUp.begin() + static_cast<std::ptrdiff_t>(steps)};
+}
+
+} // namespace
+
+// Each failing step prints its line, then releases exactly what was acquired, in reverse.
+TEST_F(SessionFixture, EachFailingStepPrintsItsLineAndReleasesWhatWasAcquired) {
+    struct Row {
+        HRESULT FakeEndpoint::Results::*step;
+        std::size_t callsMade;
+        std::string message;
+        std::vector<std::string> releases;
+    };
+    const HRESULT failure = AUDCLNT_E_DEVICE_INVALIDATED;
+    const std::vector<Row> rows = {
+        {&FakeEndpoint::Results::create, 1, "error: create device enumerator failed\n", {}},
+        {&FakeEndpoint::Results::defaultEndpoint,
+         2,
+         "error: get default endpoint failed\n",
+         {"release enumerator"}},
+        {&FakeEndpoint::Results::activate,
+         3,
+         "error: activate audio client failed\n",
+         {"release device", "release enumerator"}},
+        {&FakeEndpoint::Results::mixFormat,
+         4,
+         "error: get mix format failed\n",
+         {"release audio client", "release device", "release enumerator"}},
+        {&FakeEndpoint::Results::initialize,
+         5,
+         "error: mic audio client Initialize failed (hr=0x88890004)\n",
+         {"release audio client", "release device", "release enumerator"}},
+        {&FakeEndpoint::Results::getService,
+         7,
+         "error: get capture service failed\n",
+         {"release audio client", "release device", "release enumerator"}},
+        {&FakeEndpoint::Results::start,
+         8,
+         "error: mic audio client Start failed (hr=0x88890004)\n",
+         {"release capture client", "release audio client", "release device",
+          "release enumerator"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.message);
+        FakeEndpoint failing;
+        failing.results.*row.step = failure;
+        failing.watch(source);
+        source.running = true;
+        CaptureStderr();
+        runSession(source, failing.factory());
+
+        EXPECT_EQ(GetCapturedStderr(), row.message);
+        auto expected = setUpUpTo(row.callsMade);
+        expected.insert(expected.end(), row.releases.begin(), row.releases.end());
+        EXPECT_THAT(failing.log(), ElementsAreArray(expected));
+        for (const auto& [object, probe] : failing.releaseProbes()) {
+            EXPECT_TRUE(probe.comInitialised) << object;
+            EXPECT_FALSE(probe.dataEventOpen) << object << ": the data event is closed first";
+        }
+        EXPECT_EQ(source.stopEvent, nullptr);
+        EXPECT_FALSE(comInitialisedOnThisThread());
+        EXPECT_EQ(failing.captureClient.sizeQueries(), 0);
+    }
+}
+
+TEST_F(SessionFixture, StreamFailuresNameTheSourceAndTheCodeInEightHexDigits) {
+    use(true);
+    endpoint.results.initialize = AUDCLNT_E_UNSUPPORTED_FORMAT;
+    EXPECT_EQ(runOnce(true), "error: system audio client Initialize failed (hr=0x88890008)\n");
+
+    FakeEndpoint startFails;
+    startFails.results.start = E_OUTOFMEMORY;
+    source.running = true;
+    CaptureStderr();
+    runSession(source, startFails.factory());
+    EXPECT_EQ(GetCapturedStderr(), "error: system audio client Start failed (hr=0x8007000E)\n");
+}
+
+// A thread already in a single-threaded apartment cannot join ours: the session says so
+// and leaves the thread's COM as it found it.
+TEST_F(SessionFixture, ACoInitializeExFailureEndsTheSessionWithoutUninitialising) {
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    EXPECT_EQ(runOnce(true), "error: CoInitializeEx failed\n");
+    EXPECT_TRUE(endpoint.log().empty());
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_FALSE)
+        << "the thread's own initialisation is still there";
+    CoUninitialize();
+    CoUninitialize();
+}
+
+TEST_F(SessionFixture, OpensTheMicrophoneEventDrivenInSharedModeWithA100msBuffer) {
+    EXPECT_EQ(runOnce(), "mic capture started\n");
+    const auto r = endpoint.recorded();
+    EXPECT_EQ(r.flow, eCapture);
+    EXPECT_EQ(r.role, eConsole);
+    EXPECT_TRUE(IsEqualGUID(r.activateIid, dualcap::IID_IAudioClient));
+    EXPECT_EQ(r.activateContext, static_cast<DWORD>(CLSCTX_ALL));
+    EXPECT_FALSE(r.activationParams);
+    EXPECT_EQ(r.shareMode, AUDCLNT_SHAREMODE_SHARED);
+    EXPECT_EQ(r.streamFlags, static_cast<DWORD>(AUDCLNT_STREAMFLAGS_EVENTCALLBACK));
+    EXPECT_EQ(r.bufferDuration, 1'000'000);
+    EXPECT_EQ(r.periodicity, 0);
+    EXPECT_EQ(r.initializeFormat, r.givenFormat) << "the stream is in the mix format";
+    EXPECT_FALSE(r.sessionGuid);
+    EXPECT_NE(r.eventHandle, nullptr);
+    EXPECT_TRUE(IsEqualGUID(r.serviceIid, dualcap::IID_IAudioCaptureClient));
+}
+
+TEST_F(SessionFixture, OpensTheRenderEndpointInLoopbackWithoutADataEvent) {
+    use(true);
+    EXPECT_EQ(runOnce(), "system capture started\n");
+    const auto r = endpoint.recorded();
+    EXPECT_EQ(r.flow, eRender);
+    EXPECT_EQ(r.role, eConsole);
+    EXPECT_EQ(r.streamFlags, static_cast<DWORD>(AUDCLNT_STREAMFLAGS_LOOPBACK));
+    EXPECT_EQ(r.eventHandle, nullptr);
+    EXPECT_THAT(endpoint.log(), ::testing::Not(::testing::Contains("SetEventHandle")));
+}
+
+// Stopped before its loop: it still starts and says so, then stops without draining and
+// tears down in order: data event, capture client, mix format, audio client, device,
+// enumerator, stop event, COM.
+TEST_F(SessionFixture, AStopBeforeTheLoopStillStartsThenTearsDownInOrder) {
+    EXPECT_EQ(runOnce(false), "mic capture started\n");
+    auto expected = kSetUp;
+    expected.insert(expected.end(), {"Stop", "release capture client", "release audio client",
+                                     "release device", "release enumerator"});
+    EXPECT_THAT(endpoint.log(), ElementsAreArray(expected));
+    EXPECT_EQ(endpoint.captureClient.sizeQueries(), 0);
+
+    const auto probes = endpoint.releaseProbes();
+    EXPECT_FALSE(probes.at("capture client").dataEventOpen);
+    EXPECT_TRUE(probes.at("enumerator").stopEventOpen) << "the stop event is closed last";
+    EXPECT_TRUE(probes.at("enumerator").comInitialised);
+    EXPECT_EQ(source.stopEvent, nullptr);
+    EXPECT_FALSE(comInitialisedOnThisThread());
+}
+
+// A stop wakes the waiting session at once: had it waited out its timeout instead, it
+// would have drained once more before seeing the cleared flag.
+TEST_F(SessionFixture, AStopWhileWaitingEndsTheLoopWithoutAnotherDrain) {
+    for (bool loopback : {false, true}) {
+        SCOPED_TRACE(loopback ? "system" : "mic");
+        FakeEndpoint waiting;
+        use(loopback);
+        waiting.watch(source);
+        CaptureStderr();
+        startWorker(source, waiting.factory());
+        ASSERT_TRUE(waiting.captureClient.waitForSizeQueriesAbove(0, 5000));
+        const int drains = waiting.captureClient.sizeQueries();
+        stop(source);
+        GetCapturedStderr();
+
+        EXPECT_EQ(waiting.captureClient.sizeQueries(), drains);
+        EXPECT_FALSE(source.worker.joinable());
+        EXPECT_EQ(source.stopEvent, nullptr);
+        EXPECT_EQ(waiting.log().back(), "release enumerator");
+    }
+}
+
+// Five data events drain five times well within what the 200 ms wait alone would take.
+TEST_F(SessionFixture, EachDataEventDrainsAtOnce) {
+    source.sink = &sink;
+    output.attach(sink);
+    CaptureStderr();
+    startWorker(source, endpoint.factory());
+    ASSERT_TRUE(endpoint.waitUntilStarted(5000));
+    const HANDLE dataEvent = endpoint.recorded().eventHandle;
+
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) {
+        const int before = endpoint.captureClient.sizeQueries();
+        ASSERT_TRUE(SetEvent(dataEvent));
+        ASSERT_TRUE(endpoint.captureClient.waitForSizeQueriesAbove(before, 5000));
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - begin;
+    stop(source);
+    GetCapturedStderr();
+    EXPECT_LT(elapsed, std::chrono::milliseconds(800));
+}

@@ -1,0 +1,75 @@
+#include "platform/win32.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+struct Events {
+    HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE automatic = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ~Events() {
+        CloseHandle(manual);
+        CloseHandle(automatic);
+    }
+};
+
+} // namespace
+
+TEST(Events, AManualResetEventStaysSignalledAnAutomaticOneReleasesOneWait) {
+    Events events;
+    ASSERT_NE(events.manual, nullptr);
+    ASSERT_NE(events.automatic, nullptr);
+    EXPECT_EQ(WaitForSingleObject(events.manual, 0), WAIT_TIMEOUT);
+
+    ASSERT_TRUE(SetEvent(events.manual));
+    ASSERT_TRUE(SetEvent(events.automatic));
+    EXPECT_EQ(WaitForSingleObject(events.manual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(events.manual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(events.automatic, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(events.automatic, 0), WAIT_TIMEOUT);
+
+    ASSERT_TRUE(ResetEvent(events.manual));
+    EXPECT_EQ(WaitForSingleObject(events.manual, 0), WAIT_TIMEOUT);
+}
+
+TEST(Events, TheFirstSignalledHandleWinsAndOnlyItIsReset) {
+    Events events;
+    SetEvent(events.automatic);
+    SetEvent(events.manual);
+    const HANDLE both[2] = {events.automatic, events.manual};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0 + 1);
+}
+
+TEST(Events, AWaitTimesOutOrIsEndedBySetEventFromAnotherThread) {
+    Events events;
+    const HANDLE both[2] = {events.automatic, events.manual};
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 30), WAIT_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(25));
+
+    std::thread setter([&] {
+        Sleep(20);
+        SetEvent(events.manual);
+    });
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+    setter.join();
+}
+
+TEST(Events, WaitsOnHandlesThatAreNotOpenFail) {
+    const HANDLE closed = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    ASSERT_TRUE(CloseHandle(closed));
+    EXPECT_FALSE(CloseHandle(closed));
+    EXPECT_FALSE(SetEvent(closed));
+    EXPECT_EQ(WaitForSingleObject(closed, 0), WAIT_FAILED);
+    EXPECT_EQ(WaitForSingleObject(nullptr, 10), WAIT_FAILED);
+
+    Events events;
+    const HANDLE oneBad[2] = {events.manual, nullptr};
+    SetEvent(events.manual);
+    EXPECT_EQ(WaitForMultipleObjects(2, oneBad, FALSE, 0), WAIT_FAILED);
+}
