@@ -4,7 +4,8 @@ namespace dualcap {
 
 void startWorker(CaptureSource& source, const EnumeratorFactory& createEnumerator) {
     source.running = true;
-    source.worker = std::thread([&source, createEnumerator] { runSession(source, createEnumerator); });
+    source.worker =
+        std::thread([&source, createEnumerator] { runSession(source, createEnumerator); });
 }
 
 void stop(CaptureSource& source) {

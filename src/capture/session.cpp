@@ -10,8 +10,8 @@ namespace dualcap {
 namespace {
 
 constexpr REFERENCE_TIME kBufferDuration = 1'000'000; // 100 ms, in 100-nanosecond units
-constexpr DWORD kDataWaitTimeout = 200;               // ms; the microphone drains at least this often
-constexpr DWORD kPollInterval = 10;                   // ms; loopback has no data event
+constexpr DWORD kDataWaitTimeout = 200; // ms; the microphone drains at least this often
+constexpr DWORD kPollInterval = 10;     // ms; loopback has no data event
 
 // Everything a session acquires, in the order it does.
 struct Session {
@@ -100,8 +100,8 @@ bool setUp(CaptureSource& source, Session& session, const EnumeratorFactory& cre
             session.audioClient->SetEventHandle(session.dataEvent);
         }
     }
-    if (!obtained(session.audioClient->GetService(
-                      IID_IAudioCaptureClient, reinterpret_cast<void**>(&session.captureClient)),
+    if (!obtained(session.audioClient->GetService(IID_IAudioCaptureClient,
+                                                  reinterpret_cast<void**>(&session.captureClient)),
                   session.captureClient)) {
         printError("error: get capture service failed");
         return false;
@@ -151,8 +151,8 @@ void tearDown(CaptureSource& source, Session& session) {
 } // namespace
 
 HRESULT createEndpointEnumerator(IMMDeviceEnumerator** enumerator) {
-    return CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                            IID_IMMDeviceEnumerator, reinterpret_cast<void**>(enumerator));
+    return CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
+                            reinterpret_cast<void**>(enumerator));
 }
 
 void runSession(CaptureSource& source, const EnumeratorFactory& createEnumerator) {

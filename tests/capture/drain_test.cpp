@@ -95,8 +95,8 @@ TEST_F(DrainFixture, PacketsThatYieldNoSampleAreReleasedWithoutAChunk) {
 
     drainPackets(source, &client, monoFloat(16000));
 
-    EXPECT_THAT(client.calls(), ElementsAre("size", "get", "release 0", "size", "get",
-                                            "release 1", "size", "get", "release 2", "size"));
+    EXPECT_THAT(client.calls(), ElementsAre("size", "get", "release 0", "size", "get", "release 1",
+                                            "size", "get", "release 2", "size"));
     const auto stream = written();
     ASSERT_EQ(stream.chunks.size(), 1u);
     EXPECT_THAT(stream.chunks[0].samples, ElementsAre(16384, 16384));

@@ -49,10 +49,9 @@ struct SessionFixture : ::testing::Test {
     FakeEndpoint endpoint;
 };
 
-const std::vector<std::string> kSetUp = {"create enumerator", "GetDefaultAudioEndpoint",
-                                         "Activate",          "GetMixFormat",
-                                         "Initialize",        "SetEventHandle",
-                                         "GetService",        "Start"};
+const std::vector<std::string> kSetUp = {
+    "create enumerator", "GetDefaultAudioEndpoint", "Activate",   "GetMixFormat",
+    "Initialize",        "SetEventHandle",          "GetService", "Start"};
 
 std::vector<std::string> setUpUpTo(std::size_t steps) {
     return {kSetUp.begin(), kSetUp.begin() + static_cast<std::ptrdiff_t>(steps)};

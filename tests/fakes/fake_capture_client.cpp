@@ -52,8 +52,7 @@ ULONG FakeCaptureClient::Release() {
     return static_cast<ULONG>(left);
 }
 
-HRESULT FakeCaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*,
-                                     UINT64*) {
+HRESULT FakeCaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*, UINT64*) {
     std::lock_guard guard(lock_);
     calls_.push_back("get");
     if (++getBufferCalls_ == failGetBufferAt) {

@@ -14,7 +14,7 @@ namespace dualcap::test {
 struct ScriptedPacket {
     UINT32 frames = 0;
     DWORD flags = 0;
-    std::vector<BYTE> data; // the packet's samples in the mix format; may be empty if silent
+    std::vector<BYTE> data;     // the packet's samples in the mix format; may be empty if silent
     UINT32 announcedFrames = 0; // what the size query says, if not `frames`
 };
 

@@ -25,7 +25,8 @@ bool isOpen(HANDLE event) {
 template <class Interface>
 class Counted : public Interface {
 public:
-    explicit Counted(std::function<void()> onFinalRelease) : onFinalRelease_(std::move(onFinalRelease)) {}
+    explicit Counted(std::function<void()> onFinalRelease)
+        : onFinalRelease_(std::move(onFinalRelease)) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
         *object = nullptr;
         return E_NOINTERFACE;
@@ -87,7 +88,8 @@ public:
         if (FAILED(owner_.results.mixFormat)) {
             return owner_.results.mixFormat;
         }
-        auto* copy = static_cast<WAVEFORMATEXTENSIBLE*>(CoTaskMemAlloc(sizeof(WAVEFORMATEXTENSIBLE)));
+        auto* copy =
+            static_cast<WAVEFORMATEXTENSIBLE*>(CoTaskMemAlloc(sizeof(WAVEFORMATEXTENSIBLE)));
         std::memcpy(copy, &owner_.mixFormat, sizeof(WAVEFORMATEXTENSIBLE));
         *format = &copy->Format;
         std::lock_guard guard(owner_.lock_);
@@ -187,7 +189,8 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(IMMNotificationClient*) override {
+    HRESULT STDMETHODCALLTYPE
+    RegisterEndpointNotificationCallback(IMMNotificationClient*) override {
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE

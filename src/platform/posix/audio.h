@@ -21,7 +21,9 @@ inline constexpr DWORD AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR = 0x4;
 
 inline constexpr DWORD DEVICE_STATE_ACTIVE = 0x1;
 
-inline constexpr HRESULT audclntError(std::uint32_t code) { return hresult(0x88890000u | code); }
+inline constexpr HRESULT audclntError(std::uint32_t code) {
+    return hresult(0x88890000u | code);
+}
 inline constexpr HRESULT AUDCLNT_E_NOT_INITIALIZED = audclntError(0x1);
 inline constexpr HRESULT AUDCLNT_E_ALREADY_INITIALIZED = audclntError(0x2);
 inline constexpr HRESULT AUDCLNT_E_WRONG_ENDPOINT_TYPE = audclntError(0x3);
@@ -41,7 +43,7 @@ inline constexpr HRESULT AUDCLNT_E_BUFFER_ERROR = audclntError(0x18);
 inline constexpr HRESULT AUDCLNT_S_BUFFER_EMPTY = hresult(0x08890001);
 
 inline constexpr CLSID CLSID_MMDeviceEnumerator = {
-    0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x91, 0x29, 0x2E, 0x92}};
+    0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x92, 0x91, 0x69, 0x2E}};
 inline constexpr IID IID_IMMDeviceEnumerator = {
     0xA95664D2, 0x9614, 0x4F35, {0xA7, 0x46, 0xDE, 0x8D, 0xB6, 0x36, 0x17, 0xE6}};
 inline constexpr IID IID_IMMDevice = {
@@ -111,8 +113,7 @@ protected:
 
 struct IAudioCaptureClient : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* framesToRead, DWORD* flags,
-                                                UINT64* devicePosition,
-                                                UINT64* qpcPosition) = 0;
+                                                UINT64* devicePosition, UINT64* qpcPosition) = 0;
     virtual HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 framesRead) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* framesInNextPacket) = 0;
 

@@ -54,6 +54,10 @@ HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD, REFIID iid, LPV
     return REGDB_E_CLASSNOTREG;
 }
 
-LPVOID CoTaskMemAlloc(std::size_t size) { return std::malloc(size == 0 ? 1 : size); }
+LPVOID CoTaskMemAlloc(std::size_t size) {
+    return std::malloc(size == 0 ? 1 : size);
+}
 
-void CoTaskMemFree(LPVOID memory) { std::free(memory); }
+void CoTaskMemFree(LPVOID memory) {
+    std::free(memory);
+}

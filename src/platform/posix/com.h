@@ -7,7 +7,9 @@
 
 #include <cstddef>
 
-inline constexpr HRESULT hresult(std::uint32_t code) { return static_cast<HRESULT>(code); }
+inline constexpr HRESULT hresult(std::uint32_t code) {
+    return static_cast<HRESULT>(code);
+}
 
 inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT S_FALSE = 1;
@@ -24,8 +26,12 @@ inline constexpr HRESULT CLASS_E_NOAGGREGATION = hresult(0x80040110);
 inline constexpr HRESULT CO_E_NOTINITIALIZED = hresult(0x800401F0);
 inline constexpr HRESULT RPC_E_CHANGED_MODE = hresult(0x80010106);
 
-inline constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-inline constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+inline constexpr bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+inline constexpr bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
 
 inline constexpr DWORD COINIT_MULTITHREADED = 0x0;
 inline constexpr DWORD COINIT_APARTMENTTHREADED = 0x2;

@@ -50,16 +50,19 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
         std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE));
 }
 
-BOOL SetEvent(HANDLE event) { return dualcap::posix::setSignalled(event, true) ? TRUE : FALSE; }
+BOOL SetEvent(HANDLE event) {
+    return dualcap::posix::setSignalled(event, true) ? TRUE : FALSE;
+}
 
-BOOL ResetEvent(HANDLE event) { return dualcap::posix::setSignalled(event, false) ? TRUE : FALSE; }
+BOOL ResetEvent(HANDLE event) {
+    return dualcap::posix::setSignalled(event, false) ? TRUE : FALSE;
+}
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
 }
 
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                             DWORD milliseconds) {
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
     using namespace dualcap::posix;
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr || waitAll) {
         return WAIT_FAILED;

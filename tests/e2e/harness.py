@@ -1,0 +1,197 @@
+"""Runs dualcap against a private PulseAudio server and reads its stream as it arrives.
+
+The server is started by us, in a folder of our own (runtime directory, socket, home), so
+no sound server of the machine is touched. Its speakers are a null sink; its microphone is
+the monitor of a second null sink. A tone plays into each, at frequencies of the caller's
+choice, so each source can be told apart by what it carries.
+"""
+
+import math
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import threading
+import time
+
+RATE = 16000
+TAGS = {0: "mic", 1: "system"}
+
+
+class PulseServer:
+    def __init__(self, folder, mic_tone=440, speaker_tone=1000):
+        self.folder = os.path.abspath(folder)
+        self.mic_tone = mic_tone
+        self.speaker_tone = speaker_tone
+        self.process = None
+
+    @property
+    def env(self):
+        runtime = os.path.join(self.folder, "runtime")
+        env = dict(os.environ)
+        env.update({
+            "XDG_RUNTIME_DIR": runtime,
+            "PULSE_RUNTIME_PATH": os.path.join(runtime, "pulse"),
+            "PULSE_STATE_PATH": os.path.join(self.folder, "state"),
+            "PULSE_SERVER": "unix:" + os.path.join(runtime, "native"),
+            "HOME": self.folder,
+        })
+        return env
+
+    def pactl(self, *args):
+        return subprocess.run(["pactl", *args], env=self.env, check=True,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True).stdout
+
+    def __enter__(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+        for sub in ("runtime", "state"):
+            os.makedirs(os.path.join(self.folder, sub), mode=0o700)
+        socket = self.env["PULSE_SERVER"][len("unix:"):]
+        self.process = subprocess.Popen(
+            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--system=false",
+             "-F", "/dev/null", "--log-target=file:" + os.path.join(self.folder, "server.log"),
+             "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket,
+             "--load=module-null-sink sink_name=speakers",
+             "--load=module-null-sink sink_name=microphone"],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 15
+        while True:
+            try:
+                self.pactl("info")
+                break
+            except subprocess.CalledProcessError:
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError("the private PulseAudio server did not start; see "
+                                       + os.path.join(self.folder, "server.log"))
+                time.sleep(0.1)
+        self.pactl("load-module", "module-sine", "sink=microphone", f"frequency={self.mic_tone}")
+        if self.speaker_tone:
+            self.pactl("load-module", "module-sine", "sink=speakers",
+                       f"frequency={self.speaker_tone}")
+        self.pactl("set-default-sink", "speakers")
+        self.pactl("set-default-source", "microphone.monitor")
+        return self
+
+    def __exit__(self, *exc):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+def fresh_wine_prefix(path, env):
+    """A Wine prefix of its own: a prefix remembers the devices of the servers it has seen."""
+    shutil.rmtree(path, ignore_errors=True)
+    env.update({"WINEPREFIX": os.path.abspath(path), "WINEDEBUG": "-all"})
+    subprocess.run(["wine", "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=env)
+    return env
+
+
+class Capture:
+    """A running dualcap whose chunks are collected, with their arrival times, as they come."""
+
+    def __init__(self, command, env, stderr_path):
+        self.stderr_path = stderr_path
+        self.chunks = []  # (arrival time, tag, samples)
+        self.trailing_bytes = 0
+        self.malformed = False
+        self.lock = threading.Lock()
+        with open(stderr_path, "wb") as stderr:
+            self.process = subprocess.Popen(command, env=env, stdout=subprocess.PIPE,
+                                            stderr=stderr, stdin=subprocess.DEVNULL)
+        self.started = time.monotonic()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        stream = self.process.stdout
+        while True:
+            header = stream.read(5)
+            if len(header) < 5:
+                self.trailing_bytes = len(header)
+                return
+            tag, length = struct.unpack("<BI", header)
+            if length == 0 or length % 2:
+                self.malformed = True
+                return
+            payload = stream.read(length)
+            if len(payload) < length:
+                self.trailing_bytes = 5 + len(payload)
+                return
+            samples = struct.unpack(f"<{length // 2}h", payload)
+            with self.lock:
+                self.chunks.append((time.monotonic(), tag, samples))
+
+    def snapshot(self):
+        with self.lock:
+            return list(self.chunks)
+
+    def wait_for(self, tag, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(t == tag for _, t, _ in self.snapshot()):
+                return True
+            time.sleep(0.05)
+        return False
+
+    def signal(self, number):
+        self.process.send_signal(number)
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def end(self):
+        if self.alive():
+            self.process.kill()
+        self.process.wait()
+        self.reader.join(5)
+
+    def stderr_lines(self):
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode(errors="replace").replace("\r\n", "\n").splitlines()
+
+
+def per_source(chunks):
+    """Samples, chunk count, and first and last arrival time of each tag."""
+    sources = {}
+    for arrived, tag, samples in chunks:
+        s = sources.setdefault(tag, {"chunks": 0, "samples": [], "first": arrived,
+                                     "first_size": len(samples), "last": arrived})
+        s["chunks"] += 1
+        s["samples"].extend(samples)
+        s["last"] = arrived
+    return sources
+
+
+def arrival_rate(source):
+    """Samples per second, counted from the first chunk on."""
+    span = source["last"] - source["first"]
+    return (len(source["samples"]) - source["first_size"]) / span if span > 0 else 0.0
+
+
+def tone_power(samples, frequency):
+    """Goertzel: the power of one frequency in the samples, per sample."""
+    coefficient = 2 * math.cos(2 * math.pi * frequency / RATE)
+    previous = before = 0.0
+    for sample in samples:
+        previous, before = sample + coefficient * previous - before, previous
+    return (previous * previous + before * before - coefficient * previous * before) / max(
+        len(samples), 1)
+
+
+def level(samples):
+    if not samples:
+        return 0, 0.0
+    peak = max(abs(s) for s in samples)
+    rms = math.sqrt(sum(s * s for s in samples) / len(samples))
+    return peak, rms
+
+
+def db(value):
+    return 20 * math.log10(value / 32767) if value > 0 else float("-inf")
