@@ -19,14 +19,6 @@ using ::testing::internal::GetCapturedStderr;
 
 namespace {
 
-bool comInitialisedOnThisThread() {
-    const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (SUCCEEDED(hr)) {
-        CoUninitialize();
-    }
-    return hr == S_FALSE || hr == RPC_E_CHANGED_MODE;
-}
-
 struct SessionFixture : ::testing::Test {
     void use(bool loopback) {
         source.loopback = loopback;

@@ -6,7 +6,6 @@
 #include <cstring>
 
 namespace dualcap::test {
-namespace {
 
 bool comInitialisedOnThisThread() {
     const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -15,6 +14,8 @@ bool comInitialisedOnThisThread() {
     }
     return hr == S_FALSE || hr == RPC_E_CHANGED_MODE;
 }
+
+namespace {
 
 bool isOpen(HANDLE event) {
     return event != nullptr && WaitForSingleObject(event, 0) != WAIT_FAILED;

@@ -14,6 +14,9 @@
 
 namespace dualcap::test {
 
+// Whether the calling thread is in a COM apartment, asked without changing that.
+bool comInitialisedOnThisThread();
+
 // A log that several endpoints can share, to see the order of calls across sources.
 class CallLog {
 public:
