@@ -143,6 +143,12 @@ class Capture:
     def signal(self, number):
         self.process.send_signal(number)
 
+    def wait_for_exit(self, timeout):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
     def alive(self):
         return self.process.poll() is None
 

@@ -34,6 +34,7 @@ inline constexpr HRESULT AUDCLNT_E_OUT_OF_ORDER = audclntError(0x7);
 inline constexpr HRESULT AUDCLNT_E_UNSUPPORTED_FORMAT = audclntError(0x8);
 inline constexpr HRESULT AUDCLNT_E_INVALID_SIZE = audclntError(0x9);
 inline constexpr HRESULT AUDCLNT_E_DEVICE_IN_USE = audclntError(0xA);
+inline constexpr HRESULT AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED = audclntError(0xE);
 inline constexpr HRESULT AUDCLNT_E_ENDPOINT_CREATE_FAILED = audclntError(0xF);
 inline constexpr HRESULT AUDCLNT_E_SERVICE_NOT_RUNNING = audclntError(0x10);
 inline constexpr HRESULT AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED = audclntError(0x11);

@@ -1,0 +1,151 @@
+#include "platform/pulse/connection.h"
+
+namespace dualcap::pulse {
+namespace {
+
+void onContextState(pa_context*, void* userdata) {
+    static_cast<const Connection*>(userdata)->wake();
+}
+
+} // namespace
+
+HRESULT Connection::open(std::shared_ptr<Connection>& connection) {
+    std::shared_ptr<Connection> opened(new Connection());
+    opened->loop_ = pa_threaded_mainloop_new();
+    if (opened->loop_ == nullptr) {
+        return E_OUTOFMEMORY;
+    }
+    opened->context_ = pa_context_new(pa_threaded_mainloop_get_api(opened->loop_), "dualcap");
+    if (opened->context_ == nullptr) {
+        return E_OUTOFMEMORY;
+    }
+    pa_context_set_state_callback(opened->context_, onContextState, opened.get());
+    if (pa_context_connect(opened->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
+        pa_threaded_mainloop_start(opened->loop_) < 0) {
+        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    }
+    Lock lock(*opened);
+    for (;;) {
+        const pa_context_state_t state = pa_context_get_state(opened->context_);
+        if (state == PA_CONTEXT_READY) {
+            break;
+        }
+        if (!PA_CONTEXT_IS_GOOD(state)) {
+            return AUDCLNT_E_SERVICE_NOT_RUNNING;
+        }
+        opened->wait();
+    }
+    connection = std::move(opened);
+    return S_OK;
+}
+
+Connection::~Connection() {
+    if (loop_ != nullptr) {
+        pa_threaded_mainloop_stop(loop_);
+    }
+    if (context_ != nullptr) {
+        pa_context_set_state_callback(context_, nullptr, nullptr);
+        pa_context_disconnect(context_);
+        pa_context_unref(context_);
+    }
+    if (loop_ != nullptr) {
+        pa_threaded_mainloop_free(loop_);
+    }
+}
+
+bool Connection::connected() const { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
+
+bool Connection::complete(pa_operation* operation) const {
+    if (operation == nullptr) {
+        return false;
+    }
+    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+        wait();
+    }
+    pa_operation_unref(operation);
+    return true;
+}
+
+namespace {
+
+struct DefaultNames {
+    const Connection* connection;
+    bool answered = false;
+    std::string sink;
+    std::string source;
+};
+
+void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
+    auto& names = *static_cast<DefaultNames*>(userdata);
+    if (info != nullptr) {
+        names.answered = true;
+        names.sink = info->default_sink_name != nullptr ? info->default_sink_name : "";
+        names.source = info->default_source_name != nullptr ? info->default_source_name : "";
+    }
+    names.connection->wake();
+}
+
+struct SinkMonitor {
+    const Connection* connection;
+    std::string name;
+};
+
+void onSinkInfo(pa_context*, const pa_sink_info* info, int endOfList, void* userdata) {
+    auto& monitor = *static_cast<SinkMonitor*>(userdata);
+    if (endOfList == 0 && info != nullptr && info->monitor_source_name != nullptr) {
+        monitor.name = info->monitor_source_name;
+    }
+    monitor.connection->wake();
+}
+
+struct SourceLookup {
+    const Connection* connection;
+    SourceDescription* source;
+    bool found = false;
+};
+
+void onSourceInfo(pa_context*, const pa_source_info* info, int endOfList, void* userdata) {
+    auto& lookup = *static_cast<SourceLookup*>(userdata);
+    if (endOfList == 0 && info != nullptr) {
+        lookup.source->spec = info->sample_spec;
+        lookup.source->channels = info->channel_map;
+        lookup.found = true;
+    }
+    lookup.connection->wake();
+}
+
+} // namespace
+
+HRESULT findDefaultSource(const Connection& connection, EDataFlow flow, SourceDescription& source) {
+    if (flow != eRender && flow != eCapture) {
+        return E_INVALIDARG;
+    }
+    pa_context* context = connection.context();
+    Connection::Lock lock(connection);
+    DefaultNames names{&connection};
+    if (!connection.complete(pa_context_get_server_info(context, onServerInfo, &names)) ||
+        !names.answered) {
+        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    }
+    std::string name = names.source;
+    if (flow == eRender) {
+        SinkMonitor monitor{&connection, {}};
+        if (!names.sink.empty()) {
+            connection.complete(pa_context_get_sink_info_by_name(context, names.sink.c_str(),
+                                                                 onSinkInfo, &monitor));
+        }
+        name = monitor.name;
+    }
+    SourceLookup lookup{&connection, &source};
+    if (!name.empty()) {
+        source.name = name;
+        connection.complete(
+            pa_context_get_source_info_by_name(context, name.c_str(), onSourceInfo, &lookup));
+    }
+    if (!connection.connected()) {
+        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    }
+    return lookup.found ? S_OK : E_NOTFOUND;
+}
+
+} // namespace dualcap::pulse
