@@ -6,6 +6,7 @@ the monitor of a second null sink. A tone plays into each, at frequencies of the
 choice, so each source can be told apart by what it carries.
 """
 
+import ctypes
 import math
 import os
 import shutil
@@ -17,6 +18,12 @@ import time
 
 RATE = 16000
 TAGS = {0: "mic", 1: "system"}
+
+
+def die_with_parent():
+    """In a child before exec: end with us, even if we are killed, leaving no server behind."""
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 class PulseServer:
@@ -54,7 +61,8 @@ class PulseServer:
              "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket,
              "--load=module-null-sink sink_name=speakers",
              "--load=module-null-sink sink_name=microphone"],
-            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=die_with_parent)
         deadline = time.monotonic() + 15
         while True:
             try:

@@ -4,14 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <signal.h>
-#include <spawn.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace dualcap::test {
 
@@ -29,19 +27,32 @@ PrivateServer::PrivateServer() {
     ::setenv("PULSE_STATE_PATH", (folder_ + "/state").c_str(), 1);
     ::setenv("PULSE_SERVER", ("unix:" + folder_ + "/native").c_str(), 1);
 
-    const std::string socket = "--load=module-native-protocol-unix auth-anonymous=1 socket=" +
-                               folder_ + "/native";
+    const std::string socket =
+        "--load=module-native-protocol-unix auth-anonymous=1 socket=" + folder_ + "/native";
     const std::string log = "--log-target=file:" + folder_ + "/server.log";
-    std::vector<std::string> arguments = {"pulseaudio", "-n",        "--daemonize=no",
-                                          "--exit-idle-time=-1",     "--system=false",
-                                          "-F",         "/dev/null", log,
+    std::vector<std::string> arguments = {"pulseaudio",
+                                          "-n",
+                                          "--daemonize=no",
+                                          "--exit-idle-time=-1",
+                                          "--system=false",
+                                          "-F",
+                                          "/dev/null",
+                                          log,
                                           socket};
     std::vector<char*> argv;
     for (auto& argument : arguments) {
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
-    if (::posix_spawnp(&pid_, "pulseaudio", nullptr, nullptr, argv.data(), environ) != 0) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        // The server goes with the test, even when the test dies: a server left behind
+        // would keep the test's output open and its runner waiting.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::execvp("pulseaudio", argv.data());
+        ::_exit(127);
+    }
+    if (pid_ < 0) {
         throw std::runtime_error("cannot start pulseaudio");
     }
     for (int attempt = 0; attempt < 150; ++attempt) {

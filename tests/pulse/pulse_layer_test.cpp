@@ -159,10 +159,10 @@ TEST_F(PulseLayer, MisuseGetsTheCodesWindowsGives) {
     Endpoint microphone(eCapture);
     EXPECT_EQ(microphone.client->Start(), AUDCLNT_E_NOT_INITIALIZED);
     EXPECT_EQ(microphone.initialize(AUDCLNT_STREAMFLAGS_LOOPBACK), AUDCLNT_E_WRONG_ENDPOINT_TYPE);
-    WAVEFORMATEX otherRate = *microphone.format;
-    otherRate.nSamplesPerSec = 8000;
-    EXPECT_EQ(microphone.client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, 1'000'000, 0, &otherRate,
-                                            nullptr),
+    auto otherRate = reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(*microphone.format);
+    otherRate.Format.nSamplesPerSec = 8000;
+    EXPECT_EQ(microphone.client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, 1'000'000, 0,
+                                            &otherRate.Format, nullptr),
               AUDCLNT_E_UNSUPPORTED_FORMAT);
     ASSERT_EQ(microphone.initialize(AUDCLNT_STREAMFLAGS_EVENTCALLBACK), S_OK);
     EXPECT_EQ(microphone.initialize(AUDCLNT_STREAMFLAGS_EVENTCALLBACK),
@@ -190,8 +190,7 @@ TEST_F(PulseLayer, MisuseGetsTheCodesWindowsGives) {
     DWORD flags = 0;
     ASSERT_EQ(capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr), S_OK);
     EXPECT_EQ(frames, pending);
-    EXPECT_EQ(capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr),
-              AUDCLNT_E_OUT_OF_ORDER);
+    EXPECT_EQ(capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr), AUDCLNT_E_OUT_OF_ORDER);
     EXPECT_EQ(capture->ReleaseBuffer(frames + 1), AUDCLNT_E_INVALID_SIZE);
     EXPECT_EQ(capture->ReleaseBuffer(frames), S_OK);
 }

@@ -53,7 +53,9 @@ Connection::~Connection() {
     }
 }
 
-bool Connection::connected() const { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
+bool Connection::connected() const {
+    return pa_context_get_state(context_) == PA_CONTEXT_READY;
+}
 
 bool Connection::complete(pa_operation* operation) const {
     if (operation == nullptr) {

@@ -22,7 +22,8 @@ public:
         if (!IsEqualGUID(iid, IID_IAudioClient)) {
             return E_NOINTERFACE;
         }
-        *object = static_cast<IAudioClient*>(new AudioClient(connection_, source_, flow_ == eRender));
+        *object =
+            static_cast<IAudioClient*>(new AudioClient(connection_, source_, flow_ == eRender));
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore**) override {
@@ -67,7 +68,8 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(IMMNotificationClient*) override {
+    HRESULT STDMETHODCALLTYPE
+    RegisterEndpointNotificationCallback(IMMNotificationClient*) override {
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE

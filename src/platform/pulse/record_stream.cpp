@@ -48,14 +48,13 @@ HRESULT RecordStream::open(const SourceDescription& source, REFERENCE_TIME buffe
 
     pa_buffer_attr buffer;
     buffer.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragment, &spec));
-    buffer.maxlength = std::max(
-        static_cast<uint32_t>(pa_usec_to_bytes(toMicroseconds(bufferDuration), &spec)),
-        2 * buffer.fragsize);
+    buffer.maxlength =
+        std::max(static_cast<uint32_t>(pa_usec_to_bytes(toMicroseconds(bufferDuration), &spec)),
+                 2 * buffer.fragsize);
     buffer.tlength = buffer.prebuf = buffer.minreq = static_cast<uint32_t>(-1);
     // Kept on its device, as on Windows: if the device goes, the stream goes with it.
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED |
-                                                      PA_STREAM_ADJUST_LATENCY |
-                                                      PA_STREAM_DONT_MOVE);
+    const auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(stream_, source.name.c_str(), &buffer, flags) < 0) {
         return AUDCLNT_E_ENDPOINT_CREATE_FAILED;
     }
@@ -99,8 +98,8 @@ HRESULT RecordStream::nextPacketSize(UINT32* frames) {
     return S_OK;
 }
 
-HRESULT RecordStream::getBuffer(BYTE** data, UINT32* frames, DWORD* flags,
-                                UINT64* devicePosition, UINT64* qpcPosition) {
+HRESULT RecordStream::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
+                                UINT64* qpcPosition) {
     if (data == nullptr || frames == nullptr || flags == nullptr) {
         return E_POINTER;
     }
