@@ -73,7 +73,9 @@ class PulseServer:
                     raise RuntimeError("the private PulseAudio server did not start; see "
                                        + os.path.join(self.folder, "server.log"))
                 time.sleep(0.1)
-        self.pactl("load-module", "module-sine", "sink=microphone", f"frequency={self.mic_tone}")
+        if self.mic_tone:
+            self.pactl("load-module", "module-sine", "sink=microphone",
+                       f"frequency={self.mic_tone}")
         if self.speaker_tone:
             self.pactl("load-module", "module-sine", "sink=speakers",
                        f"frequency={self.speaker_tone}")
@@ -107,6 +109,7 @@ class Capture:
     def __init__(self, command, env, stderr_path):
         self.stderr_path = stderr_path
         self.chunks = []  # (arrival time, tag, samples)
+        self.raw = bytearray()  # the stream as it came
         self.trailing_bytes = 0
         self.malformed = False
         self.lock = threading.Lock()
@@ -124,11 +127,13 @@ class Capture:
             if len(header) < 5:
                 self.trailing_bytes = len(header)
                 return
+            self.raw += header
             tag, length = struct.unpack("<BI", header)
             if length == 0 or length % 2:
                 self.malformed = True
                 return
             payload = stream.read(length)
+            self.raw += payload
             if len(payload) < length:
                 self.trailing_bytes = 5 + len(payload)
                 return

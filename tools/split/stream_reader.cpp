@@ -1,0 +1,45 @@
+#include "split/stream_reader.h"
+
+#include <vector>
+
+namespace dualcap::tools {
+
+StreamEnd readStream(std::istream& in, const ChunkHandler& onChunk) {
+    StreamEnd end;
+    std::vector<std::int16_t> samples;
+    for (;;) {
+        unsigned char header[5];
+        in.read(reinterpret_cast<char*>(header), sizeof header);
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (got == 0) {
+            return end;
+        }
+        end.clean = false;
+        if (got < sizeof header) {
+            end.problem = "the stream ends inside a chunk header";
+            return end;
+        }
+        const std::uint32_t length = header[1] | header[2] << 8 | header[3] << 16 |
+                                     static_cast<std::uint32_t>(header[4]) << 24;
+        if (header[0] > 1) {
+            end.problem = "unknown source tag " + std::to_string(header[0]);
+            return end;
+        }
+        if (length == 0 || length % 2 != 0 || length > kMaxPayloadBytes) {
+            end.problem = "impossible payload length " + std::to_string(length);
+            return end;
+        }
+        samples.resize(length / 2);
+        in.read(reinterpret_cast<char*>(samples.data()), length);
+        if (static_cast<std::uint32_t>(in.gcount()) < length) {
+            end.problem = "the stream ends inside a chunk's samples";
+            return end;
+        }
+        // Samples are little-endian in the stream, as in memory on every platform we build for.
+        onChunk(header[0], samples);
+        end.clean = true;
+        end.offset += sizeof header + length;
+    }
+}
+
+} // namespace dualcap::tools
