@@ -19,8 +19,10 @@ StreamEnd readStream(std::istream& in, const ChunkHandler& onChunk) {
             end.problem = "the stream ends inside a chunk header";
             return end;
         }
-        const std::uint32_t length = header[1] | header[2] << 8 | header[3] << 16 |
-                                     static_cast<std::uint32_t>(header[4]) << 24;
+        std::uint32_t length = 0;
+        for (int i = 4; i >= 1; --i) {
+            length = length << 8 | header[i];
+        }
         if (header[0] > 1) {
             end.problem = "unknown source tag " + std::to_string(header[0]);
             return end;
