@@ -85,17 +85,11 @@ HRESULT RecordStream::nextPacketSize(UINT32* frames) {
     }
     *frames = 0;
     Connection::Lock lock(*connection_);
-    const HRESULT hr = health();
-    if (FAILED(hr)) {
-        return hr;
-    }
     const void* data = nullptr;
     std::size_t bytes = 0;
-    if (pa_stream_peek(stream_, &data, &bytes) < 0) {
-        return AUDCLNT_E_DEVICE_INVALIDATED;
-    }
+    const HRESULT hr = peek(&data, &bytes);
     *frames = static_cast<UINT32>(bytes / frameBytes_);
-    return S_OK;
+    return hr;
 }
 
 HRESULT RecordStream::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
@@ -110,14 +104,11 @@ HRESULT RecordStream::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT6
     if (holding_) {
         return AUDCLNT_E_OUT_OF_ORDER;
     }
-    const HRESULT hr = health();
-    if (FAILED(hr)) {
-        return hr;
-    }
     const void* peeked = nullptr;
     std::size_t bytes = 0;
-    if (pa_stream_peek(stream_, &peeked, &bytes) < 0) {
-        return AUDCLNT_E_DEVICE_INVALIDATED;
+    const HRESULT hr = peek(&peeked, &bytes);
+    if (FAILED(hr)) {
+        return hr;
     }
     if (bytes == 0) {
         return AUDCLNT_S_BUFFER_EMPTY;
@@ -163,6 +154,16 @@ HRESULT RecordStream::releaseBuffer(UINT32 frames) {
         position_ += frames;
     }
     return S_OK;
+}
+
+HRESULT RecordStream::peek(const void** data, std::size_t* bytes) {
+    const HRESULT hr = health();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    // Peeking again before a drop gives the same fragment, so asking for the size and then
+    // for the buffer sees one packet.
+    return pa_stream_peek(stream_, data, bytes) < 0 ? AUDCLNT_E_DEVICE_INVALIDATED : S_OK;
 }
 
 HRESULT RecordStream::health() const {

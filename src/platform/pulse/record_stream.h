@@ -35,6 +35,8 @@ private:
     static void onReadable(pa_stream* stream, std::size_t bytes, void* self);
     static void onOverflow(pa_stream* stream, void* self);
     static void onSuccess(pa_stream* stream, int success, void* self);
+    // With the loop locked: the next fragment (data null for a hole, no bytes when empty).
+    HRESULT peek(const void** data, std::size_t* bytes);
     // With the loop locked: what a call on a stream that is no longer there returns.
     HRESULT health() const;
 
