@@ -1,40 +1,24 @@
 #include "support/chunk_parser.h"
 
+#include "split/stream_reader.h"
+
+#include <sstream>
+#include <string>
+
 namespace dualcap::test {
-namespace {
 
-std::uint32_t littleEndian32(std::span<const std::uint8_t> bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-} // namespace
-
+// Read as dualcap-split reads it, so the tests and the tool agree on what a stream is.
 ParsedStream parseStream(std::span<const std::uint8_t> bytes) {
     ParsedStream stream;
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        if (bytes.size() - at < 5) {
-            stream.truncatedBytes = bytes.size() - at;
-            break;
-        }
-        const std::uint32_t length = littleEndian32(bytes.subspan(at + 1, 4));
-        if (length == 0 || length % 2 != 0) {
-            stream.malformed = true;
-            break;
-        }
-        if (bytes.size() - at - 5 < length) {
-            stream.truncatedBytes = bytes.size() - at;
-            break;
-        }
-        ParsedChunk chunk{bytes[at], std::vector<std::int16_t>(length / 2)};
-        for (std::size_t i = 0; i < chunk.samples.size(); ++i) {
-            const std::size_t lo = at + 5 + 2 * i;
-            chunk.samples[i] = static_cast<std::int16_t>(
-                static_cast<std::uint16_t>(bytes[lo] | static_cast<unsigned>(bytes[lo + 1]) << 8));
-        }
-        stream.chunks.push_back(std::move(chunk));
-        at += 5 + length;
+    std::istringstream in(std::string(bytes.begin(), bytes.end()));
+    const auto end = tools::readStream(in, [&](std::uint8_t tag,
+                                               std::span<const std::int16_t> samples) {
+        stream.chunks.push_back({tag, std::vector<std::int16_t>(samples.begin(), samples.end())});
+    });
+    if (end.truncated) {
+        stream.truncatedBytes = bytes.size() - static_cast<std::size_t>(end.offset);
+    } else if (!end.clean) {
+        stream.malformed = true;
     }
     return stream;
 }

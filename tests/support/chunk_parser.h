@@ -17,7 +17,7 @@ struct ParsedChunk {
 struct ParsedStream {
     std::vector<ParsedChunk> chunks;
     std::size_t truncatedBytes = 0;
-    // A header whose length is odd or zero: not something the writer ever produces.
+    // A header that no writer produces (unknown tag, odd, zero or absurd length).
     bool malformed = false;
 };
 

@@ -73,6 +73,7 @@ TEST(StreamReader, StopsAtTheFirstBrokenChunkWithItsReason) {
         SCOPED_TRACE(c.reason);
         const auto result = read(good + c.tail);
         EXPECT_FALSE(result.end.clean);
+        EXPECT_EQ(result.end.truncated, c.reason.starts_with("inside"));
         EXPECT_THAT(result.end.problem, HasSubstr(c.reason));
         EXPECT_EQ(result.end.offset, good.size());
         ASSERT_EQ(result.chunks.size(), 1u);

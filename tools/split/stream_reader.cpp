@@ -16,6 +16,7 @@ StreamEnd readStream(std::istream& in, const ChunkHandler& onChunk) {
         }
         end.clean = false;
         if (got < sizeof header) {
+            end.truncated = true;
             end.problem = "the stream ends inside a chunk header";
             return end;
         }
@@ -34,6 +35,7 @@ StreamEnd readStream(std::istream& in, const ChunkHandler& onChunk) {
         samples.resize(length / 2);
         in.read(reinterpret_cast<char*>(samples.data()), length);
         if (static_cast<std::uint32_t>(in.gcount()) < length) {
+            end.truncated = true;
             end.problem = "the stream ends inside a chunk's samples";
             return end;
         }

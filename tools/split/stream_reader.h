@@ -14,6 +14,7 @@ inline constexpr std::uint32_t kMaxPayloadBytes = 16u << 20;
 
 struct StreamEnd {
     bool clean = true;
+    bool truncated = false;   // the input ended inside a chunk (else: a corrupt header)
     std::uint64_t offset = 0; // of the chunk at which reading stopped
     std::string problem;      // why it was not clean
 };
