@@ -11,28 +11,42 @@
 namespace dualcap::posix {
 namespace {
 
+// A thread blocked in a wait. Setting an event wakes only the threads that wait on it,
+// so a worker is not woken by every other worker's packets.
+struct Waiter {
+    std::condition_variable wake;
+};
+
 struct EventObject : KernelObject {
     EventObject(bool manual, bool initial) : manualReset(manual), signalled(initial) {}
     const bool manualReset;
-    bool signalled; // guarded by eventLock
+    // Both guarded by eventLock.
+    bool signalled;
+    std::vector<Waiter*> waiters;
 };
 
-// One lock and one condition for all events: a program has a handful of them, and it
-// makes waiting for any of several events simple and free of lost wake-ups.
+// One lock for all events: a program has a handful of them, and it makes waiting for any
+// of several events simple and free of lost wake-ups.
 std::mutex eventLock;
-std::condition_variable eventChanged;
+
+// Each thread's waiter lives as long as the thread, which leaves every wait unregistered.
+Waiter& thisThreadsWaiter() {
+    thread_local Waiter waiter;
+    return waiter;
+}
 
 bool setSignalled(HANDLE handle, bool signalled) {
     auto event = findHandleOf<EventObject>(handle);
     if (event == nullptr) {
         return false;
     }
-    {
-        std::lock_guard guard(eventLock);
-        event->signalled = signalled;
-    }
+    std::lock_guard guard(eventLock);
+    event->signalled = signalled;
     if (signalled) {
-        eventChanged.notify_all();
+        // Under the lock, so that no waiter can have left and ended meanwhile.
+        for (Waiter* waiter : event->waiters) {
+            waiter->wake.notify_one();
+        }
     }
     return true;
 }
@@ -91,18 +105,31 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     };
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    Waiter& waiter = thisThreadsWaiter();
     std::unique_lock lock(eventLock);
+    DWORD result = takeSignalled();
+    if (result != WAIT_TIMEOUT || milliseconds == 0) {
+        return result;
+    }
+    for (const auto& event : events) {
+        event->waiters.push_back(&waiter);
+    }
     for (;;) {
-        const DWORD result = takeSignalled();
-        if (result != WAIT_TIMEOUT || milliseconds == 0) {
-            return result;
-        }
         if (milliseconds == INFINITE) {
-            eventChanged.wait(lock);
-        } else if (eventChanged.wait_until(lock, deadline) == std::cv_status::timeout) {
-            return takeSignalled(); // an event set just as the time ran out still counts
+            waiter.wake.wait(lock);
+        } else if (waiter.wake.wait_until(lock, deadline) == std::cv_status::timeout) {
+            result = takeSignalled(); // an event set just as the time ran out still counts
+            break;
+        }
+        result = takeSignalled();
+        if (result != WAIT_TIMEOUT) {
+            break;
         }
     }
+    for (const auto& event : events) {
+        std::erase(event->waiters, &waiter);
+    }
+    return result;
 }
 
 void Sleep(DWORD milliseconds) {
