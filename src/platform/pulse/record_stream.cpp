@@ -51,6 +51,7 @@ HRESULT RecordStream::open(const SourceDescription& source, REFERENCE_TIME buffe
     buffer.maxlength =
         std::max(static_cast<uint32_t>(pa_usec_to_bytes(toMicroseconds(bufferDuration), &spec)),
                  2 * buffer.fragsize);
+    capacityBytes_ = buffer.maxlength;
     buffer.tlength = buffer.prebuf = buffer.minreq = static_cast<uint32_t>(-1);
     // Kept on its device, as on Windows: if the device goes, the stream goes with it.
     const auto flags = static_cast<pa_stream_flags_t>(
@@ -61,17 +62,16 @@ HRESULT RecordStream::open(const SourceDescription& source, REFERENCE_TIME buffe
     while (pa_stream_get_state(stream_) == PA_STREAM_CREATING) {
         connection_->wait();
     }
-    return health();
+    return failure_.load();
 }
 
 HRESULT RecordStream::run(bool running) {
     Connection::Lock lock(*connection_);
-    const HRESULT hr = health();
-    if (FAILED(hr)) {
-        return hr;
+    if (FAILED(failure_.load())) {
+        return failure_.load();
     }
     connection_->complete(pa_stream_cork(stream_, running ? 0 : 1, onSuccess, this));
-    return health();
+    return failure_.load();
 }
 
 void RecordStream::setEvent(HANDLE event) {
@@ -84,12 +84,16 @@ HRESULT RecordStream::nextPacketSize(UINT32* frames) {
         return E_POINTER;
     }
     *frames = 0;
-    Connection::Lock lock(*connection_);
-    const void* data = nullptr;
-    std::size_t bytes = 0;
-    const HRESULT hr = peek(&data, &bytes);
-    *frames = static_cast<UINT32>(bytes / frameBytes_);
-    return hr;
+    std::lock_guard guard(packetsLock_);
+    if (FAILED(failure_.load())) {
+        return failure_.load();
+    }
+    // While a packet is held, it is still the next one: asking for the size and then for
+    // the buffer sees one packet.
+    if (!packets_.empty()) {
+        *frames = static_cast<UINT32>(packets_.front().bytes.size() / frameBytes_);
+    }
+    return S_OK;
 }
 
 HRESULT RecordStream::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
@@ -100,32 +104,22 @@ HRESULT RecordStream::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT6
     *data = nullptr;
     *frames = 0;
     *flags = 0;
-    Connection::Lock lock(*connection_);
+    std::lock_guard guard(packetsLock_);
+    if (FAILED(failure_.load())) {
+        return failure_.load();
+    }
     if (holding_) {
         return AUDCLNT_E_OUT_OF_ORDER;
     }
-    const void* peeked = nullptr;
-    std::size_t bytes = 0;
-    const HRESULT hr = peek(&peeked, &bytes);
-    if (FAILED(hr)) {
-        return hr;
-    }
-    if (bytes == 0) {
+    if (packets_.empty()) {
         return AUDCLNT_S_BUFFER_EMPTY;
     }
-    if (peeked == nullptr) {
-        // A hole: the server has no data for this stretch. It still takes its time.
-        silence_.assign(bytes, 0);
-        peeked = silence_.data();
-        *flags |= AUDCLNT_BUFFERFLAGS_SILENT;
-    }
-    if (overflowed_) {
-        *flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
-        overflowed_ = false;
-    }
-    // The peeked fragment stays where it is until it is dropped, lock or no lock.
-    *data = static_cast<BYTE*>(const_cast<void*>(peeked));
-    *frames = static_cast<UINT32>(bytes / frameBytes_);
+    // The queue only grows at its back, so the front packet stays where it is until it
+    // is released, lock or no lock.
+    Packet& packet = packets_.front();
+    *data = packet.bytes.data();
+    *frames = static_cast<UINT32>(packet.bytes.size() / frameBytes_);
+    *flags = packet.flags;
     if (devicePosition != nullptr) {
         *devicePosition = position_;
     }
@@ -135,57 +129,87 @@ HRESULT RecordStream::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT6
             std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100);
     }
     holding_ = true;
-    heldFrames_ = *frames;
     return S_OK;
 }
 
 HRESULT RecordStream::releaseBuffer(UINT32 frames) {
-    Connection::Lock lock(*connection_);
+    std::lock_guard guard(packetsLock_);
     if (!holding_) {
         return frames == 0 ? S_OK : AUDCLNT_E_OUT_OF_ORDER;
     }
-    if (frames != 0 && frames != heldFrames_) {
+    Packet& packet = packets_.front();
+    const auto held = static_cast<UINT32>(packet.bytes.size() / frameBytes_);
+    if (frames != 0 && frames != held) {
         return AUDCLNT_E_INVALID_SIZE;
     }
     holding_ = false;
     // Releasing no frames leaves the packet to be read again, as on Windows.
-    if (frames != 0 || heldFrames_ == 0) {
-        pa_stream_drop(stream_);
+    if (frames != 0 || held == 0) {
+        queuedBytes_ -= packet.bytes.size();
+        spare_.push_back(std::move(packet.bytes));
+        packets_.pop_front();
         position_ += frames;
     }
     return S_OK;
 }
 
-HRESULT RecordStream::peek(const void** data, std::size_t* bytes) {
-    const HRESULT hr = health();
-    if (FAILED(hr)) {
-        return hr;
+void RecordStream::enqueue(const void* data, std::size_t bytes) {
+    std::lock_guard guard(packetsLock_);
+    if (queuedBytes_ + bytes > capacityBytes_) {
+        // The reader has fallen a whole buffer behind: this stretch is lost, and the next
+        // packet says so, as a Windows capture buffer that overruns does.
+        overflowed_ = true;
+        return;
     }
-    // Peeking again before a drop gives the same fragment, so asking for the size and then
-    // for the buffer sees one packet.
-    return pa_stream_peek(stream_, data, bytes) < 0 ? AUDCLNT_E_DEVICE_INVALIDATED : S_OK;
-}
-
-HRESULT RecordStream::health() const {
-    if (!connection_->connected()) {
-        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    std::vector<BYTE> storage;
+    if (!spare_.empty()) {
+        storage = std::move(spare_.back());
+        spare_.pop_back();
     }
-    return pa_stream_get_state(stream_) == PA_STREAM_READY ? S_OK : AUDCLNT_E_DEVICE_INVALIDATED;
+    DWORD flags = 0;
+    if (data == nullptr) {
+        // A hole: the server has no data for this stretch. It still takes its time.
+        storage.assign(bytes, 0);
+        flags |= AUDCLNT_BUFFERFLAGS_SILENT;
+    } else {
+        const auto* begin = static_cast<const BYTE*>(data);
+        storage.assign(begin, begin + bytes);
+    }
+    if (overflowed_) {
+        flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+        overflowed_ = false;
+    }
+    packets_.push_back({std::move(storage), flags});
+    queuedBytes_ += bytes;
 }
 
-void RecordStream::onStateChanged(pa_stream*, void* self) {
-    static_cast<RecordStream*>(self)->connection_->wake();
+void RecordStream::onStateChanged(pa_stream* stream, void* self) {
+    auto* recorder = static_cast<RecordStream*>(self);
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+        recorder->failure_ = recorder->connection_->connected() ? AUDCLNT_E_DEVICE_INVALIDATED
+                                                                : AUDCLNT_E_SERVICE_NOT_RUNNING;
+    }
+    recorder->connection_->wake();
 }
 
-void RecordStream::onReadable(pa_stream*, std::size_t, void* self) {
-    auto* stream = static_cast<RecordStream*>(self);
-    if (stream->event_ != nullptr) {
-        SetEvent(stream->event_);
+void RecordStream::onReadable(pa_stream* stream, std::size_t, void* self) {
+    auto* recorder = static_cast<RecordStream*>(self);
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes != 0) {
+        recorder->enqueue(data, bytes);
+        pa_stream_drop(stream);
+    }
+    if (recorder->event_ != nullptr) {
+        SetEvent(recorder->event_);
     }
 }
 
 void RecordStream::onOverflow(pa_stream*, void* self) {
-    static_cast<RecordStream*>(self)->overflowed_ = true;
+    auto* recorder = static_cast<RecordStream*>(self);
+    std::lock_guard guard(recorder->packetsLock_);
+    recorder->overflowed_ = true;
 }
 
 void RecordStream::onSuccess(pa_stream*, int, void* self) {

@@ -3,7 +3,10 @@
 #include "platform/posix/audio.h"
 #include "platform/pulse/connection.h"
 
+#include <atomic>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace dualcap::pulse {
@@ -12,6 +15,11 @@ namespace dualcap::pulse {
 // shared by the audio client that opens and starts it and the capture client that reads
 // it. A packet is one fragment of the stream as the server delivered it; a hole in the
 // stream is a packet flagged silent.
+//
+// The loop's thread copies each fragment into a queue of packets as it arrives and hands
+// the fragment back at once; the reader takes packets from the queue under a lock of its
+// own. The reader thus never contends for the loop's lock, and the loop is never woken
+// just to pass a handed-back fragment on to the server.
 class RecordStream {
 public:
     RecordStream(std::shared_ptr<Connection> connection, UINT32 frameBytes);
@@ -31,25 +39,36 @@ public:
     HRESULT releaseBuffer(UINT32 frames);
 
 private:
+    struct Packet {
+        std::vector<BYTE> bytes;
+        DWORD flags = 0;
+    };
+
     static void onStateChanged(pa_stream* stream, void* self);
     static void onReadable(pa_stream* stream, std::size_t bytes, void* self);
     static void onOverflow(pa_stream* stream, void* self);
     static void onSuccess(pa_stream* stream, int success, void* self);
-    // With the loop locked: the next fragment (data null for a hole, no bytes when empty).
-    HRESULT peek(const void** data, std::size_t* bytes);
-    // With the loop locked: what a call on a stream that is no longer there returns.
-    HRESULT health() const;
+    // On the loop's thread: one fragment (data null for a hole) into the queue.
+    void enqueue(const void* data, std::size_t bytes);
 
     std::shared_ptr<Connection> connection_;
     const UINT32 frameBytes_;
     pa_stream* stream_ = nullptr;
-    // The fields below are guarded by the connection's lock.
+    std::size_t capacityBytes_ = 0;
+    // What every call returns once the stream or the server has gone; S_OK until then.
+    std::atomic<HRESULT> failure_{S_OK};
+    // Guarded by the connection's lock.
     HANDLE event_ = nullptr;
+
+    std::mutex packetsLock_;
+    // The fields below are guarded by packetsLock_.
+    std::deque<Packet> packets_;
+    // Buffers of packets already read, kept for the next ones.
+    std::vector<std::vector<BYTE>> spare_;
+    std::size_t queuedBytes_ = 0;
     bool overflowed_ = false;
     bool holding_ = false;
-    UINT32 heldFrames_ = 0;
     UINT64 position_ = 0;
-    std::vector<BYTE> silence_;
 };
 
 } // namespace dualcap::pulse
