@@ -1,8 +1,29 @@
 #include "split/stream_reader.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace dualcap::tools {
+namespace {
+
+// Reads the payload in steps, so that a corrupt header's length costs memory only as far
+// as the stream really goes. False if the stream ends first.
+bool readPayload(std::istream& in, std::uint32_t length, std::vector<std::int16_t>& samples) {
+    constexpr std::size_t kStepBytes = 64 * 1024;
+    samples.clear();
+    for (std::size_t have = 0; have < length;) {
+        const std::size_t step = std::min<std::size_t>(length - have, kStepBytes);
+        samples.resize((have + step) / 2);
+        in.read(reinterpret_cast<char*>(samples.data()) + have, static_cast<std::streamsize>(step));
+        if (static_cast<std::size_t>(in.gcount()) < step) {
+            return false;
+        }
+        have += step;
+    }
+    return true;
+}
+
+} // namespace
 
 StreamEnd readStream(std::istream& in, const ChunkHandler& onChunk) {
     StreamEnd end;
@@ -32,9 +53,7 @@ StreamEnd readStream(std::istream& in, const ChunkHandler& onChunk) {
             end.problem = "impossible payload length " + std::to_string(length);
             return end;
         }
-        samples.resize(length / 2);
-        in.read(reinterpret_cast<char*>(samples.data()), length);
-        if (static_cast<std::uint32_t>(in.gcount()) < length) {
+        if (!readPayload(in, length, samples)) {
             end.truncated = true;
             end.problem = "the stream ends inside a chunk's samples";
             return end;
