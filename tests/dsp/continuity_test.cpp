@@ -70,3 +70,27 @@ TEST(Continuity, RandomPacketSizesGiveOneSeamlessInterpolation) {
         }
     }
 }
+
+// Over a long capture the position's rounding errors must not add up to a drift: an hour
+// at 44,100 Hz, in packets of varying sizes, comes out as 16,000 samples a second to
+// within one sample.
+TEST(Continuity, AnHourAt44100HzGives16000SamplesASecond) {
+    constexpr UINT32 kRate = 44100;
+    constexpr std::uint64_t kFrames = 3600ull * kRate;
+    const auto tone = sine(440.0, kRate, 2048);
+    CaptureSource source;
+    std::mt19937 random(4);
+    std::uniform_int_distribution<std::size_t> size(1, 2048);
+    std::vector<float> packet;
+    std::vector<std::int16_t> out;
+    std::uint64_t samples = 0;
+    for (std::uint64_t done = 0; done < kFrames;) {
+        const std::size_t take = std::min<std::uint64_t>(size(random), kFrames - done);
+        packet.assign(tone.begin(), tone.begin() + static_cast<std::ptrdiff_t>(take));
+        out.clear();
+        resampleTo16k(source, packet, kRate, out);
+        samples += out.size();
+        done += take;
+    }
+    EXPECT_LT(std::abs(static_cast<double>(samples) - 16000.0 * 3600.0), 1.0) << samples;
+}
