@@ -76,27 +76,43 @@ struct Input {
     UINT32 rate() const { return format.Format.nSamplesPerSec; }
 };
 
-// As the capture drain does it: fresh buffers for every packet.
-void ours(benchmark::State& state, UINT32 rate, Sample sample) {
-    const Input input(rate, sample);
-    CaptureSource source;
+// Converts every packet of the second of audio once per iteration; `convert` returns how
+// many samples it made of a packet.
+template <class Convert>
+void perSecondOfAudio(benchmark::State& state, const Input& input, const Convert& convert) {
     std::size_t produced = 0;
     for (auto _ : state) {
         for (const auto& packet : input.packets) {
-            std::vector<float> mono;
-            downmixToMono(packet.data(), input.packetFrames, input.format.Format, mono);
-            std::vector<std::int16_t> out;
-            resampleTo16k(source, mono, rate, out);
-            benchmark::DoNotOptimize(out.data());
-            produced += out.size();
+            produced += convert(packet.data());
         }
     }
     state.counters["samples_per_s_audio"] =
         static_cast<double>(produced) / static_cast<double>(state.iterations());
 }
 
+// As the capture drain does it: fresh buffers for every packet.
+void ours(benchmark::State& state, UINT32 rate, Sample sample) {
+    const Input input(rate, sample);
+    CaptureSource source;
+    perSecondOfAudio(state, input, [&](const BYTE* packet) {
+        std::vector<float> mono;
+        downmixToMono(packet, input.packetFrames, input.format.Format, mono);
+        std::vector<std::int16_t> out;
+        resampleTo16k(source, mono, rate, out);
+        benchmark::DoNotOptimize(out.data());
+        return out.size();
+    });
+}
+
 // The alternatives get our downmix, then their resampler and float-to-short conversion, with
 // buffers kept from packet to packet (which only flatters them).
+struct Buffers {
+    explicit Buffers(const Input& input) : resampled(input.packetFrames), out(input.packetFrames) {}
+    std::vector<float> mono;
+    std::vector<float> resampled;
+    std::vector<short> out;
+};
+
 void libsamplerateLinear(benchmark::State& state, UINT32 rate, Sample sample) {
     const Input input(rate, sample);
     int error = 0;
@@ -104,29 +120,22 @@ void libsamplerateLinear(benchmark::State& state, UINT32 rate, Sample sample) {
     if (converter == nullptr) {
         throw std::runtime_error(src_strerror(error));
     }
-    std::vector<float> mono;
-    std::vector<float> resampled(input.packetFrames);
-    std::vector<short> out(input.packetFrames);
-    std::size_t produced = 0;
-    for (auto _ : state) {
-        for (const auto& packet : input.packets) {
-            downmixToMono(packet.data(), input.packetFrames, input.format.Format, mono);
-            SRC_DATA data{};
-            data.data_in = mono.data();
-            data.input_frames = static_cast<long>(mono.size());
-            data.data_out = resampled.data();
-            data.output_frames = static_cast<long>(resampled.size());
-            data.src_ratio = 16000.0 / rate;
-            src_process(converter, &data);
-            src_float_to_short_array(resampled.data(), out.data(),
-                                     static_cast<int>(data.output_frames_gen));
-            benchmark::DoNotOptimize(out.data());
-            produced += static_cast<std::size_t>(data.output_frames_gen);
-        }
-    }
+    Buffers buffers(input);
+    perSecondOfAudio(state, input, [&](const BYTE* packet) {
+        downmixToMono(packet, input.packetFrames, input.format.Format, buffers.mono);
+        SRC_DATA data{};
+        data.data_in = buffers.mono.data();
+        data.input_frames = static_cast<long>(buffers.mono.size());
+        data.data_out = buffers.resampled.data();
+        data.output_frames = static_cast<long>(buffers.resampled.size());
+        data.src_ratio = 16000.0 / rate;
+        src_process(converter, &data);
+        src_float_to_short_array(buffers.resampled.data(), buffers.out.data(),
+                                 static_cast<int>(data.output_frames_gen));
+        benchmark::DoNotOptimize(buffers.out.data());
+        return static_cast<std::size_t>(data.output_frames_gen);
+    });
     src_delete(converter);
-    state.counters["samples_per_s_audio"] =
-        static_cast<double>(produced) / static_cast<double>(state.iterations());
 }
 
 void speexQuality0(benchmark::State& state, UINT32 rate, Sample sample) {
@@ -136,28 +145,21 @@ void speexQuality0(benchmark::State& state, UINT32 rate, Sample sample) {
     if (converter == nullptr) {
         throw std::runtime_error(speex_resampler_strerror(error));
     }
-    std::vector<float> mono;
-    std::vector<float> resampled(input.packetFrames);
-    std::vector<short> out(input.packetFrames);
-    std::size_t produced = 0;
-    for (auto _ : state) {
-        for (const auto& packet : input.packets) {
-            downmixToMono(packet.data(), input.packetFrames, input.format.Format, mono);
-            auto consumed = static_cast<spx_uint32_t>(mono.size());
-            auto generated = static_cast<spx_uint32_t>(resampled.size());
-            speex_resampler_process_float(converter, 0, mono.data(), &consumed, resampled.data(),
-                                          &generated);
-            for (spx_uint32_t i = 0; i < generated; ++i) {
-                const float scaled = std::clamp(resampled[i] * 32767.0f, -32768.0f, 32767.0f);
-                out[i] = static_cast<short>(std::lrint(scaled));
-            }
-            benchmark::DoNotOptimize(out.data());
-            produced += generated;
+    Buffers buffers(input);
+    perSecondOfAudio(state, input, [&](const BYTE* packet) {
+        downmixToMono(packet, input.packetFrames, input.format.Format, buffers.mono);
+        auto consumed = static_cast<spx_uint32_t>(buffers.mono.size());
+        auto generated = static_cast<spx_uint32_t>(buffers.resampled.size());
+        speex_resampler_process_float(converter, 0, buffers.mono.data(), &consumed,
+                                      buffers.resampled.data(), &generated);
+        for (spx_uint32_t i = 0; i < generated; ++i) {
+            const float scaled = std::clamp(buffers.resampled[i] * 32767.0f, -32768.0f, 32767.0f);
+            buffers.out[i] = static_cast<short>(std::lrint(scaled));
         }
-    }
+        benchmark::DoNotOptimize(buffers.out.data());
+        return static_cast<std::size_t>(generated);
+    });
     speex_resampler_destroy(converter);
-    state.counters["samples_per_s_audio"] =
-        static_cast<double>(produced) / static_cast<double>(state.iterations());
 }
 
 void registerCase(const char* name, UINT32 rate, Sample sample) {
