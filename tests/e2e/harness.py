@@ -6,13 +6,16 @@ the monitor of a second null sink. A tone plays into each, at frequencies of the
 choice, so each source can be told apart by what it carries.
 """
 
+import array
 import ctypes
+import fcntl
 import math
 import os
 import shutil
 import signal
 import struct
 import subprocess
+import termios
 import threading
 import time
 
@@ -106,23 +109,36 @@ def fresh_wine_prefix(path, env):
 class Capture:
     """A running dualcap whose chunks are collected, with their arrival times, as they come."""
 
-    def __init__(self, command, env, stderr_path):
+    def __init__(self, command, env, stderr_path, stdout=subprocess.PIPE):
+        """stdout: anything Popen takes; only a pipe is read, other outputs are left alone."""
         self.stderr_path = stderr_path
         self.chunks = []  # (arrival time, tag, samples)
         self.raw = bytearray()  # the stream as it came
         self.trailing_bytes = 0
         self.malformed = False
         self.lock = threading.Lock()
+        # Cleared, the reader holds off between chunks and leaves the pipe to fill.
+        self.reading = threading.Event()
+        self.reading.set()
+        self.parked = threading.Event()
+        self.stdout_closed = False
         with open(stderr_path, "wb") as stderr:
-            self.process = subprocess.Popen(command, env=env, stdout=subprocess.PIPE,
+            self.process = subprocess.Popen(command, env=env, stdout=stdout,
                                             stderr=stderr, stdin=subprocess.DEVNULL)
         self.started = time.monotonic()
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
+        self.reader = None
+        if stdout == subprocess.PIPE:
+            self.reader = threading.Thread(target=self._read, daemon=True)
+            self.reader.start()
 
     def _read(self):
         stream = self.process.stdout
         while True:
+            if not self.reading.is_set():
+                self.parked.set()
+                self.reading.wait()
+            if self.stdout_closed:
+                return
             header = stream.read(5)
             if len(header) < 5:
                 self.trailing_bytes = len(header)
@@ -140,6 +156,30 @@ class Capture:
             samples = struct.unpack(f"<{length // 2}h", payload)
             with self.lock:
                 self.chunks.append((time.monotonic(), tag, samples))
+
+    def pause(self, timeout=5):
+        """Stops reading after the chunk in hand; False if the reader did not get that far."""
+        self.parked.clear()
+        self.reading.clear()
+        return self.parked.wait(timeout)
+
+    def resume(self):
+        self.reading.set()
+
+    def close_stdout(self):
+        """Closes our end of the pipe, as a reader that goes away does."""
+        if not self.pause():
+            return False  # closing under a read in progress would leave the reader stuck
+        self.stdout_closed = True
+        self.process.stdout.close()
+        self.resume()
+        return True
+
+    def queued_bytes(self):
+        """What the program has written that the pipe holds unread."""
+        count = array.array("i", [0])
+        fcntl.ioctl(self.process.stdout.fileno(), termios.FIONREAD, count)
+        return count[0]
 
     def snapshot(self):
         with self.lock:
@@ -169,7 +209,9 @@ class Capture:
         if self.alive():
             self.process.kill()
         self.process.wait()
-        self.reader.join(5)
+        if self.reader:
+            self.resume()
+            self.reader.join(5)
 
     def stderr_lines(self):
         with open(self.stderr_path, "rb") as f:

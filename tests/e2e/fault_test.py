@@ -1,0 +1,275 @@
+#!/usr/bin/env python3
+"""Faults and load, end to end: dualcap against a private PulseAudio server, natively or under Wine.
+
+Each case starts dualcap afresh:
+- the reader pauses until the pipe is full and dualcap's writes block, then reads on: every
+  chunk must parse and no audio may go missing. Then it stalls for good: a shutdown (SIGTERM)
+  must still end the process;
+- the reader closes its end of the pipe: dualcap must live on without spinning, and Ctrl+C
+  must still stop capture;
+- a burst of Ctrl+C and Ctrl+Break (SIGINT, SIGQUIT): capture stops, nothing hangs or crashes;
+- no standard output at all, and one where every write fails (/dev/full): capture runs all
+  the same, without spinning.
+Wine delivers SIGINT only, as Ctrl+C, and ends the process on SIGTERM by itself; the checks
+that need more are left out there, saying why.
+"""
+
+import argparse
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+MIC_TONE, SPEAKER_TONE = 440, 1000
+# Natively, with capture stopped: the main thread and the one that hands signals on to the
+# console control handler. Each running source adds its worker and its PulseAudio mainloop.
+IDLE_THREADS = 2
+# Of one core. Capturing takes about 2 %; a write error that is retried in a loop takes 100.
+MAX_CPU = 0.10
+failures = []
+
+
+def check(condition, message):
+    print(("ok   " if condition else "FAIL ") + message)
+    if not condition:
+        failures.append(message)
+    return condition
+
+
+def skip(message):
+    print("skip " + message)
+
+
+def wait_until(predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+def thread_count(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
+def cpu_seconds(pid):
+    # Under Wine, the process we start becomes the program itself, so this counts it too.
+    with open(f"/proc/{pid}/stat") as stat:
+        # The fields after the command name, which may itself hold spaces and parentheses.
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def cpu_shares(captures, seconds):
+    """The share of one core each process used over the next few seconds."""
+    before = [(cpu_seconds(c.process.pid), time.monotonic()) for c in captures]
+    time.sleep(seconds)
+    return [(cpu_seconds(c.process.pid) - used) / (time.monotonic() - at)
+            for c, (used, at) in zip(captures, before)]
+
+
+class Run:
+    def __init__(self, args, server):
+        self.native = not args.wine
+        self.work = args.work
+        self.server = server
+        self.captures = []  # all we started, to be ended whatever happens
+        self.env = server.env
+        self.command = [args.exe]
+        if args.wine:
+            self.env = harness.fresh_wine_prefix(os.path.join(args.work, "wineprefix"), self.env)
+            self.command = ["wine", args.exe]
+
+    def start(self, name, stdout=subprocess.PIPE, command=None):
+        capture = harness.Capture(command or self.command, self.env,
+                                  os.path.join(self.work, name + ".stderr.txt"), stdout)
+        self.captures.append(capture)
+        return capture
+
+    def start_reading(self, name):
+        capture = self.start(name)
+        # A monitor may take a second or two to deliver its first data.
+        check(capture.wait_for(0, 20) and (not self.native or capture.wait_for(1, 20)),
+              f"{name}: dualcap delivers chunks")
+        return capture
+
+    def tags(self, capture):
+        """The sources that must run: Wine 8 has no loopback, so its system source fails."""
+        if self.native or "system capture started" in capture.stderr_lines():
+            return (0, 1)
+        return (0,)
+
+    def record_streams(self):
+        return len(self.server.pactl("list", "short", "source-outputs").splitlines())
+
+    def capture_stops(self, capture):
+        """Both sessions end: their record streams go and, natively, their threads too."""
+        pid = capture.process.pid
+        if not wait_until(lambda: self.record_streams() == 0, 5):
+            return False
+        return not self.native or wait_until(lambda: thread_count(pid) == IDLE_THREADS, 5)
+
+    def finish(self, capture, name):
+        """Natively a shutdown must end the process, by its signal; Wine ends it by itself."""
+        if self.native and capture.alive():
+            capture.signal(signal.SIGTERM)
+            code = capture.wait_for_exit(5)
+            check(code == -signal.SIGTERM, f"{name}: SIGTERM then ends it (exit {code})")
+        capture.end()
+
+
+def wait_for_full_pipe(capture, timeout):
+    """The time the pipe stopped taking data, which is when dualcap's writes began to block."""
+    deadline = time.monotonic() + timeout
+    last, since = capture.queued_bytes(), time.monotonic()
+    while time.monotonic() < deadline:
+        time.sleep(0.05)
+        queued = capture.queued_bytes()
+        if queued != last:
+            last, since = queued, time.monotonic()
+        # Chunks come every 10 ms, so 200 ms without one is a writer held up.
+        elif queued >= 32768 and time.monotonic() - since > 0.2:
+            return since
+    return None
+
+
+def reader_pauses(run):
+    capture = run.start_reading("pause")
+    time.sleep(1)
+    capture.pause()
+    blocked_at = wait_for_full_pipe(capture, 5)
+    check(blocked_at is not None, "pause: the pipe fills and dualcap's writes block")
+    time.sleep(1)
+    blocked = time.monotonic() - (blocked_at or time.monotonic())
+    capture.resume()
+    time.sleep(2)  # the backlog is read, then capture goes on in real time
+    chunks = capture.snapshot()
+    check(not capture.malformed, "pause: every chunk parses, across the pause too")
+    sources = harness.per_source(chunks)
+    for tag in run.tags(capture):
+        name = harness.TAGS[tag]
+        source = sources.get(tag)
+        if not check(source is not None, f"pause: {name} chunks are present"):
+            continue
+        # A slow reader may cost latency, not audio: what comes meanwhile goes out late.
+        rate = harness.arrival_rate(source)
+        missing = source["last"] - source["first"] - (
+            len(source["samples"]) - source["first_size"]) / harness.RATE
+        check(abs(rate - harness.RATE) < harness.RATE * 0.03,
+              f"pause: no {name} audio lost while writes blocked for {blocked:.2f} s "
+              f"({rate:.0f} samples/s, {missing:.2f} s missing)")
+
+    if not run.native:
+        skip("stall: Wine ends the process on SIGTERM itself, not by a console control event")
+        capture.end()
+        return
+    # A reader that never reads again must not keep a shutdown from ending the process.
+    capture.pause()
+    check(wait_for_full_pipe(capture, 5) is not None, "stall: the reader stalls for good")
+    capture.signal(signal.SIGTERM)
+    code = capture.wait_for_exit(3)
+    check(code == -signal.SIGTERM,
+          f"stall: SIGTERM ends dualcap within 3 s while its writes block (exit {code})")
+    if code is None:
+        capture.resume()
+        code = capture.wait_for_exit(3)
+        print(f"     once the reader read on: exit {code}")
+    capture.end()
+
+
+def reader_closes(run):
+    capture = run.start_reading("close")
+    time.sleep(0.5)
+    check(capture.close_stdout(), "close: the reader closes its end of the pipe")
+    [share] = cpu_shares([capture], 2)
+    check(capture.alive(), "close: dualcap lives on without its reader (no death by SIGPIPE)")
+    check(share < MAX_CPU, f"close: it does not spin ({share:.1%} of a core over 2 s)")
+    capture.signal(signal.SIGINT)
+    check(run.capture_stops(capture), "close: Ctrl+C then stops capture "
+          f"({thread_count(capture.process.pid)} threads left)")
+    check(capture.alive(), "close: the process lives on after Ctrl+C")
+    run.finish(capture, "close")
+
+
+def control_burst(run, count=40):
+    capture = run.start_reading("burst")
+    time.sleep(0.5)
+    kinds = [signal.SIGINT, signal.SIGQUIT] if run.native else [signal.SIGINT]
+    if not run.native:
+        skip("burst: Ctrl+Break; Wine delivers SIGINT only")
+    pid = capture.process.pid
+
+    def send(number):
+        for _ in range(count // len(kinds)):
+            os.kill(pid, number)
+
+    senders = [threading.Thread(target=send, args=(number,)) for number in kinds]
+    for sender in senders:
+        sender.start()
+    for sender in senders:
+        sender.join()
+    check(run.capture_stops(capture), f"burst: {count} control events stop capture "
+          f"({thread_count(pid)} threads left)")
+    check(capture.alive(), "burst: the process lives on")
+    written = len(capture.snapshot())
+    time.sleep(1)
+    check(len(capture.snapshot()) == written, "burst: nothing is written after")
+    check(not capture.malformed and capture.trailing_bytes == 0,
+          "burst: the stream is whole chunks only")
+    run.finish(capture, "burst")
+
+
+def no_output(run):
+    # Both at once, to save the time each takes to start.
+    closed = run.start("closed-stdout", subprocess.DEVNULL,
+                       ["sh", "-c", 'exec "$@" >&-', "sh", *run.command])
+    with open("/dev/full", "wb") as full:
+        failing = run.start("full-stdout", full)
+    cases = (("no stdout", closed), ("/dev/full", failing))
+    for name, capture in cases:
+        wanted = ["mic capture started"]
+        if run.native:
+            wanted.append("system capture started")
+        started = wait_until(lambda: all(w in capture.stderr_lines() for w in wanted), 20)
+        check(started, f"{name}: standard error says " + " and ".join(f'"{w}"' for w in wanted))
+    time.sleep(1)  # writes have been failing for a while
+    for (name, capture), share in zip(cases, cpu_shares([closed, failing], 2)):
+        check(capture.alive(), f"{name}: dualcap lives on")
+        check(share < MAX_CPU, f"{name}: it does not spin ({share:.1%} of a core over 2 s)")
+    for name, capture in cases:
+        print(f"     {name}: standard error: " + " | ".join(capture.stderr_lines()))
+        run.finish(capture, name)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--wine", action="store_true", help="run the Windows program under Wine")
+    args = parser.parse_args()
+
+    began = time.monotonic()
+    os.makedirs(args.work, exist_ok=True)
+    with harness.PulseServer(os.path.join(args.work, "pulse"), MIC_TONE, SPEAKER_TONE) as server:
+        run = Run(args, server)
+        try:
+            for case in (reader_pauses, reader_closes, control_burst, no_output):
+                case(run)
+        finally:
+            for capture in run.captures:
+                capture.end()
+            if args.wine:
+                os.system("WINEPREFIX='%s' wineserver -k 2>/dev/null" % run.env["WINEPREFIX"])
+    print(f"{len(failures)} failed" if failures else "all checks passed",
+          f"in {time.monotonic() - began:.0f} s")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
