@@ -22,6 +22,12 @@ BOOL WINAPI recordEvent(DWORD controlType) {
     return TRUE;
 }
 
+BOOL WINAPI neverReturn(DWORD) {
+    for (;;) {
+        Sleep(1000);
+    }
+}
+
 bool waitForEvents(int count) {
     for (int i = 0; i < 500 && handledEvents < count; ++i) {
         Sleep(10);
@@ -59,5 +65,20 @@ TEST(ConsoleControlDeathTest, SigtermEndsTheProcessAfterTheHandler) {
             }
         },
         ::testing::KilledBySignal(SIGTERM), "");
+}
+
+// As on Windows, a handler that does not return within a few seconds of a close event
+// (SIGHUP) does not keep the process alive.
+TEST(ConsoleControlDeathTest, CloseEndsTheProcessEvenIfTheHandlerHangs) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            SetConsoleCtrlHandler(neverReturn, TRUE);
+            ::kill(::getpid(), SIGHUP);
+            for (;;) {
+                Sleep(1000);
+            }
+        },
+        ::testing::KilledBySignal(SIGHUP), "");
 }
 #endif

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <mutex>
@@ -34,6 +35,11 @@ void onSignal(int signal) {
     errno = savedErrno;
 }
 
+// Windows ends a process whose handler has not returned from a close or shutdown event
+// within five seconds. So do we: a handler can be stuck behind a write to a reader that
+// has stopped reading, and must not keep the process alive for as long as that lasts.
+constexpr auto kEndingGrace = std::chrono::seconds(5);
+
 [[noreturn]] void endBySignal(int signal) {
     std::signal(signal, SIG_DFL);
     std::raise(signal);
@@ -41,6 +47,13 @@ void onSignal(int signal) {
 }
 
 void runHandlers(int signal, DWORD controlType) {
+    const bool ending = controlType == CTRL_CLOSE_EVENT || controlType == CTRL_SHUTDOWN_EVENT;
+    if (ending) {
+        std::thread([signal] {
+            std::this_thread::sleep_for(kEndingGrace);
+            endBySignal(signal);
+        }).detach();
+    }
     std::vector<PHANDLER_ROUTINE> current;
     {
         std::lock_guard guard(handlerLock);
@@ -50,7 +63,7 @@ void runHandlers(int signal, DWORD controlType) {
     for (auto it = current.rbegin(); it != current.rend() && !handled; ++it) {
         handled = (*it)(controlType) != FALSE;
     }
-    if (!handled || controlType == CTRL_CLOSE_EVENT || controlType == CTRL_SHUTDOWN_EVENT) {
+    if (!handled || ending) {
         endBySignal(signal);
     }
 }
