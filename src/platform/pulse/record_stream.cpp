@@ -9,6 +9,10 @@ namespace dualcap::pulse {
 namespace {
 
 constexpr pa_usec_t kFragment = 10'000; // 10 ms, the period Windows uses in shared mode
+// How far the reader may fall behind before audio is lost. More than the stream's own
+// buffer: the reader is blocked whenever the program's output is, and a consumer that
+// pauses for a second or two should not cost audio. Memory is taken only as it is used.
+constexpr pa_usec_t kBacklog = 4'000'000;
 
 // REFERENCE_TIME is in 100-nanosecond units.
 constexpr pa_usec_t toMicroseconds(REFERENCE_TIME duration) {
@@ -51,7 +55,7 @@ HRESULT RecordStream::open(const SourceDescription& source, REFERENCE_TIME buffe
     buffer.maxlength =
         std::max(static_cast<uint32_t>(pa_usec_to_bytes(toMicroseconds(bufferDuration), &spec)),
                  2 * buffer.fragsize);
-    capacityBytes_ = buffer.maxlength;
+    capacityBytes_ = std::max<std::size_t>(buffer.maxlength, pa_usec_to_bytes(kBacklog, &spec));
     buffer.tlength = buffer.prebuf = buffer.minreq = static_cast<uint32_t>(-1);
     // Kept on its device, as on Windows: if the device goes, the stream goes with it.
     const auto flags = static_cast<pa_stream_flags_t>(
