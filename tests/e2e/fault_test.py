@@ -143,10 +143,17 @@ def reader_pauses(run):
     capture = run.start_reading("pause")
     time.sleep(1)
     capture.pause()
-    blocked_at = wait_for_full_pipe(capture, 5)
-    check(blocked_at is not None, "pause: the pipe fills and dualcap's writes block")
-    time.sleep(1)
-    blocked = time.monotonic() - (blocked_at or time.monotonic())
+    if run.native:
+        blocked_at = wait_for_full_pipe(capture, 5)
+        check(blocked_at is not None, "pause: the pipe fills and dualcap's writes block")
+        time.sleep(1)
+        paused = f"writes blocked for {time.monotonic() - (blocked_at or time.monotonic()):.2f} s"
+    else:
+        # Windows holds only the 100 ms of capture that the program asks for while a write
+        # blocks; so a reader may pause only as long as the pipe takes the output meanwhile.
+        skip("pause: writes blocked for a second; Windows keeps 100 ms of capture meanwhile")
+        time.sleep(1)
+        paused = "the reader paused for 1 s"
     capture.resume()
     time.sleep(2)  # the backlog is read, then capture goes on in real time
     chunks = capture.snapshot()
@@ -162,7 +169,7 @@ def reader_pauses(run):
         missing = source["last"] - source["first"] - (
             len(source["samples"]) - source["first_size"]) / harness.RATE
         check(abs(rate - harness.RATE) < harness.RATE * 0.03,
-              f"pause: no {name} audio lost while writes blocked for {blocked:.2f} s "
+              f"pause: no {name} audio lost while {paused} "
               f"({rate:.0f} samples/s, {missing:.2f} s missing)")
 
     if not run.native:
@@ -173,9 +180,10 @@ def reader_pauses(run):
     capture.pause()
     check(wait_for_full_pipe(capture, 5) is not None, "stall: the reader stalls for good")
     capture.signal(signal.SIGTERM)
-    code = capture.wait_for_exit(3)
+    # As on Windows, a handler gets five seconds to finish before the process is ended.
+    code = capture.wait_for_exit(8)
     check(code == -signal.SIGTERM,
-          f"stall: SIGTERM ends dualcap within 3 s while its writes block (exit {code})")
+          f"stall: SIGTERM ends dualcap within 8 s while its writes block (exit {code})")
     if code is None:
         capture.resume()
         code = capture.wait_for_exit(3)
