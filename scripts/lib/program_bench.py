@@ -98,10 +98,12 @@ def main():
         print(f"{name:<11}{m['cpu']:>10.2f}{m['server']:>10.2f}{m['total']:>9.2f}"
               f"{100 * m['total'] / args.seconds:>7.1f}{m['peak_kib'] / 1024:>10.1f}"
               f"{m['audio_s']:>9.1f}")
-    ours, theirs = medians["dualcap"], medians["2 x parec"]
-    print(f"dualcap / 2 x parec: cpu with server {ours['total'] / theirs['total']:.2f}, "
-          f"peak memory {ours['peak_kib'] / theirs['peak_kib']:.2f}")
-
+    ours = medians["dualcap"]
+    for name in ("2 x parec", "2 x parec 10 ms"):
+        theirs = medians[name]
+        print(f"dualcap / {name}: cpu with server {ours['total'] / theirs['total']:.2f}, "
+              f"own cpu {ours['cpu'] / theirs['cpu']:.2f}, "
+              f"peak memory {ours['peak_kib'] / theirs['peak_kib']:.2f}")
 
 if __name__ == "__main__":
     main()
