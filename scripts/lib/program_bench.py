@@ -17,16 +17,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
                                 "tests", "e2e"))
 import harness  # noqa: E402
 
-TICK = os.sysconf("SC_CLK_TCK")
-
-
-def cpu_seconds(pid):
-    """User and system time of a running process, from /proc."""
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
-
-
 class Drained:
     """A process whose standard output is read and counted, and nothing more."""
 
@@ -51,13 +41,13 @@ class Drained:
 
 
 def measure(server, commands, seconds):
-    before = cpu_seconds(server.process.pid)
+    before = harness.cpu_seconds(server.process.pid)
     processes = [Drained(command, server.env) for command in commands]
     time.sleep(seconds)
     ended = [p.end() for p in processes]
     return {
         "cpu": sum(cpu for cpu, _ in ended),
-        "server": cpu_seconds(server.process.pid) - before,
+        "server": harness.cpu_seconds(server.process.pid) - before,
         "peak_kib": sum(peak for _, peak in ended),
         "audio_s": sum(p.bytes for p in processes) / 2 / 16000,
     }

@@ -7,7 +7,6 @@ SIGINT (which Wine delivers as Ctrl+C): capture must stop while the process live
 Natively, SIGTERM (a shutdown) then ends it.
 """
 
-import argparse
 import os
 import signal
 import sys
@@ -17,21 +16,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
 MIC_TONE, SPEAKER_TONE = 440, 1000
-failures = []
-
-
-def check(condition, message):
-    print(("ok   " if condition else "FAIL ") + message)
-    if not condition:
-        failures.append(message)
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--wine", action="store_true", help="run the Windows program under Wine")
-    args = parser.parse_args()
+    args = harness.arguments()
 
     with harness.PulseServer(os.path.join(args.work, "pulse"), MIC_TONE, SPEAKER_TONE) as server:
         env = server.env
@@ -46,27 +34,26 @@ def main():
             capture.end()
             if args.wine:
                 os.system("WINEPREFIX='%s' wineserver -k 2>/dev/null" % env["WINEPREFIX"])
-    print(f"{len(failures)} failed" if failures else "all checks passed")
-    return 1 if failures else 0
+    return harness.verdict()
 
 
 def run(capture, native):
     # A monitor may take a second or two to deliver its first data.
-    check(capture.wait_for(0, 20), "the microphone delivers chunks")
+    harness.check(capture.wait_for(0, 20), "the microphone delivers chunks")
     time.sleep(5)
     capture.signal(signal.SIGINT)
     time.sleep(1.5)
     after_stop = len(capture.snapshot())
     time.sleep(1.5)
     chunks = capture.snapshot()
-    check(len(chunks) == after_stop, "no chunk is written once Ctrl+C has been handled")
-    check(capture.alive(), "the process is still alive after Ctrl+C")
+    harness.check(len(chunks) == after_stop, "no chunk is written once Ctrl+C has been handled")
+    harness.check(capture.alive(), "the process is still alive after Ctrl+C")
     if native:
         capture.signal(signal.SIGTERM)
-        check(capture.wait_for_exit(5) == -signal.SIGTERM, "SIGTERM then ends it")
+        harness.check(capture.wait_for_exit(5) == -signal.SIGTERM, "SIGTERM then ends it")
     capture.end()
 
-    check(not capture.malformed and capture.trailing_bytes == 0,
+    harness.check(not capture.malformed and capture.trailing_bytes == 0,
           "the stream is whole chunks only")
     sources = harness.per_source(chunks)
     lines = capture.stderr_lines()
@@ -75,19 +62,19 @@ def run(capture, native):
         name = harness.TAGS[tag]
         if tag == 1 and not native and "error: get capture service failed" in lines:
             # Wine 8 has no loopback capture: the system source ends, the microphone goes on.
-            check(1 not in sources, "a failed system source writes nothing")
-            check("system capture started" not in lines, "the failed system source never started")
+            harness.check(1 not in sources, "a failed system source writes nothing")
+            harness.check("system capture started" not in lines, "the failed system source never started")
             continue
-        check(f"{name} capture started" in lines, f'standard error says "{name} capture started"')
+        harness.check(f"{name} capture started" in lines, f'standard error says "{name} capture started"')
         source = sources.get(tag)
-        check(source is not None, f"{name} chunks are present")
+        harness.check(source is not None, f"{name} chunks are present")
         if source is None:
             continue
         rate = harness.arrival_rate(source)
-        check(abs(rate - 16000) < 16000 * 0.05, f"{name} samples arrive at {rate:.0f}/s")
+        harness.check(abs(rate - 16000) < 16000 * 0.05, f"{name} samples arrive at {rate:.0f}/s")
         wanted = harness.tone_power(source["samples"], tone)
         other = harness.tone_power(source["samples"], other_tone)
-        check(wanted > 100 * other, f"{name} carries its {tone} Hz tone and not {other_tone} Hz")
+        harness.check(wanted > 100 * other, f"{name} carries its {tone} Hz tone and not {other_tone} Hz")
         print(f"     {name}: {source['chunks']} chunks, {len(source['samples']) / 16000:.2f} s")
     print("     standard error: " + " | ".join(lines))
 

@@ -14,7 +14,6 @@ Wine delivers SIGINT only, as Ctrl+C, and ends the process on SIGTERM by itself;
 that need more are left out there, saying why.
 """
 
-import argparse
 import os
 import signal
 import subprocess
@@ -31,14 +30,6 @@ MIC_TONE, SPEAKER_TONE = 440, 1000
 IDLE_THREADS = 2
 # Of one core. Capturing takes about 2 %; a write error that is retried in a loop takes 100.
 MAX_CPU = 0.10
-failures = []
-
-
-def check(condition, message):
-    print(("ok   " if condition else "FAIL ") + message)
-    if not condition:
-        failures.append(message)
-    return condition
 
 
 def skip(message):
@@ -58,19 +49,12 @@ def thread_count(pid):
     return len(os.listdir(f"/proc/{pid}/task"))
 
 
-def cpu_seconds(pid):
-    # Under Wine, the process we start becomes the program itself, so this counts it too.
-    with open(f"/proc/{pid}/stat") as stat:
-        # The fields after the command name, which may itself hold spaces and parentheses.
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 def cpu_shares(captures, seconds):
-    """The share of one core each process used over the next few seconds."""
-    before = [(cpu_seconds(c.process.pid), time.monotonic()) for c in captures]
+    """The share of one core each process used over the next few seconds. Under Wine, the
+    process we start becomes the program itself, so this counts it too."""
+    before = [(harness.cpu_seconds(c.process.pid), time.monotonic()) for c in captures]
     time.sleep(seconds)
-    return [(cpu_seconds(c.process.pid) - used) / (time.monotonic() - at)
+    return [(harness.cpu_seconds(c.process.pid) - used) / (time.monotonic() - at)
             for c, (used, at) in zip(captures, before)]
 
 
@@ -95,7 +79,7 @@ class Run:
     def start_reading(self, name):
         capture = self.start(name)
         # A monitor may take a second or two to deliver its first data.
-        check(capture.wait_for(0, 20) and (not self.native or capture.wait_for(1, 20)),
+        harness.check(capture.wait_for(0, 20) and (not self.native or capture.wait_for(1, 20)),
               f"{name}: dualcap delivers chunks")
         return capture
 
@@ -120,7 +104,7 @@ class Run:
         if self.native and capture.alive():
             capture.signal(signal.SIGTERM)
             code = capture.wait_for_exit(5)
-            check(code == -signal.SIGTERM, f"{name}: SIGTERM then ends it (exit {code})")
+            harness.check(code == -signal.SIGTERM, f"{name}: SIGTERM then ends it (exit {code})")
         capture.end()
 
 
@@ -145,7 +129,7 @@ def reader_pauses(run):
     capture.pause()
     if run.native:
         blocked_at = wait_for_full_pipe(capture, 5)
-        check(blocked_at is not None, "pause: the pipe fills and dualcap's writes block")
+        harness.check(blocked_at is not None, "pause: the pipe fills and dualcap's writes block")
         time.sleep(1)
         paused = f"writes blocked for {time.monotonic() - (blocked_at or time.monotonic()):.2f} s"
     else:
@@ -157,18 +141,18 @@ def reader_pauses(run):
     capture.resume()
     time.sleep(2)  # the backlog is read, then capture goes on in real time
     chunks = capture.snapshot()
-    check(not capture.malformed, "pause: every chunk parses, across the pause too")
+    harness.check(not capture.malformed, "pause: every chunk parses, across the pause too")
     sources = harness.per_source(chunks)
     for tag in run.tags(capture):
         name = harness.TAGS[tag]
         source = sources.get(tag)
-        if not check(source is not None, f"pause: {name} chunks are present"):
+        if not harness.check(source is not None, f"pause: {name} chunks are present"):
             continue
         # A slow reader may cost latency, not audio: what comes meanwhile goes out late.
         rate = harness.arrival_rate(source)
         missing = source["last"] - source["first"] - (
             len(source["samples"]) - source["first_size"]) / harness.RATE
-        check(abs(rate - harness.RATE) < harness.RATE * 0.03,
+        harness.check(abs(rate - harness.RATE) < harness.RATE * 0.03,
               f"pause: no {name} audio lost while {paused} "
               f"({rate:.0f} samples/s, {missing:.2f} s missing)")
 
@@ -178,11 +162,11 @@ def reader_pauses(run):
         return
     # A reader that never reads again must not keep a shutdown from ending the process.
     capture.pause()
-    check(wait_for_full_pipe(capture, 5) is not None, "stall: the reader stalls for good")
+    harness.check(wait_for_full_pipe(capture, 5) is not None, "stall: the reader stalls for good")
     capture.signal(signal.SIGTERM)
     # As on Windows, a handler gets five seconds to finish before the process is ended.
     code = capture.wait_for_exit(8)
-    check(code == -signal.SIGTERM,
+    harness.check(code == -signal.SIGTERM,
           f"stall: SIGTERM ends dualcap within 8 s while its writes block (exit {code})")
     if code is None:
         capture.resume()
@@ -194,14 +178,14 @@ def reader_pauses(run):
 def reader_closes(run):
     capture = run.start_reading("close")
     time.sleep(0.5)
-    check(capture.close_stdout(), "close: the reader closes its end of the pipe")
+    harness.check(capture.close_stdout(), "close: the reader closes its end of the pipe")
     [share] = cpu_shares([capture], 2)
-    check(capture.alive(), "close: dualcap lives on without its reader (no death by SIGPIPE)")
-    check(share < MAX_CPU, f"close: it does not spin ({share:.1%} of a core over 2 s)")
+    harness.check(capture.alive(), "close: dualcap lives on without its reader (no death by SIGPIPE)")
+    harness.check(share < MAX_CPU, f"close: it does not spin ({share:.1%} of a core over 2 s)")
     capture.signal(signal.SIGINT)
-    check(run.capture_stops(capture), "close: Ctrl+C then stops capture "
+    harness.check(run.capture_stops(capture), "close: Ctrl+C then stops capture "
           f"({thread_count(capture.process.pid)} threads left)")
-    check(capture.alive(), "close: the process lives on after Ctrl+C")
+    harness.check(capture.alive(), "close: the process lives on after Ctrl+C")
     run.finish(capture, "close")
 
 
@@ -222,13 +206,13 @@ def control_burst(run, count=40):
         sender.start()
     for sender in senders:
         sender.join()
-    check(run.capture_stops(capture), f"burst: {count} control events stop capture "
+    harness.check(run.capture_stops(capture), f"burst: {count} control events stop capture "
           f"({thread_count(pid)} threads left)")
-    check(capture.alive(), "burst: the process lives on")
+    harness.check(capture.alive(), "burst: the process lives on")
     written = len(capture.snapshot())
     time.sleep(1)
-    check(len(capture.snapshot()) == written, "burst: nothing is written after")
-    check(not capture.malformed and capture.trailing_bytes == 0,
+    harness.check(len(capture.snapshot()) == written, "burst: nothing is written after")
+    harness.check(not capture.malformed and capture.trailing_bytes == 0,
           "burst: the stream is whole chunks only")
     run.finish(capture, "burst")
 
@@ -245,22 +229,18 @@ def no_output(run):
         if run.native:
             wanted.append("system capture started")
         started = wait_until(lambda: all(w in capture.stderr_lines() for w in wanted), 20)
-        check(started, f"{name}: standard error says " + " and ".join(f'"{w}"' for w in wanted))
+        harness.check(started, f"{name}: standard error says " + " and ".join(f'"{w}"' for w in wanted))
     time.sleep(1)  # writes have been failing for a while
     for (name, capture), share in zip(cases, cpu_shares([closed, failing], 2)):
-        check(capture.alive(), f"{name}: dualcap lives on")
-        check(share < MAX_CPU, f"{name}: it does not spin ({share:.1%} of a core over 2 s)")
+        harness.check(capture.alive(), f"{name}: dualcap lives on")
+        harness.check(share < MAX_CPU, f"{name}: it does not spin ({share:.1%} of a core over 2 s)")
     for name, capture in cases:
         print(f"     {name}: standard error: " + " | ".join(capture.stderr_lines()))
         run.finish(capture, name)
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--wine", action="store_true", help="run the Windows program under Wine")
-    args = parser.parse_args()
+    args = harness.arguments()
 
     began = time.monotonic()
     os.makedirs(args.work, exist_ok=True)
@@ -274,9 +254,7 @@ def main():
                 capture.end()
             if args.wine:
                 os.system("WINEPREFIX='%s' wineserver -k 2>/dev/null" % run.env["WINEPREFIX"])
-    print(f"{len(failures)} failed" if failures else "all checks passed",
-          f"in {time.monotonic() - began:.0f} s")
-    return 1 if failures else 0
+    return harness.verdict(f"in {time.monotonic() - began:.0f} s")
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ choice, so each source can be told apart by what it carries.
 """
 
 import array
+import argparse
 import ctypes
 import fcntl
 import math
@@ -21,6 +22,29 @@ import time
 
 RATE = 16000
 TAGS = {0: "mic", 1: "system"}
+failures = []
+
+
+def arguments():
+    """The command line that every end-to-end script takes."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--wine", action="store_true", help="run the Windows program under Wine")
+    return parser.parse_args()
+
+
+def check(condition, message):
+    print(("ok   " if condition else "FAIL ") + message)
+    if not condition:
+        failures.append(message)
+    return condition
+
+
+def verdict(*extra):
+    """Says how the checks went; the script's exit status."""
+    print(f"{len(failures)} failed" if failures else "all checks passed", *extra)
+    return 1 if failures else 0
 
 
 def die_with_parent():
@@ -244,6 +268,14 @@ def tone_power(samples, frequency):
         previous, before = sample + coefficient * previous - before, previous
     return (previous * previous + before * before - coefficient * previous * before) / max(
         len(samples), 1)
+
+
+def cpu_seconds(pid):
+    """User and system time of a running process, from /proc."""
+    with open(f"/proc/{pid}/stat") as stat:
+        # The fields after the command name, which may itself hold spaces and parentheses.
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def level(samples):
