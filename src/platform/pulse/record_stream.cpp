@@ -71,8 +71,8 @@ HRESULT RecordStream::open(const SourceDescription& source, REFERENCE_TIME buffe
 
 HRESULT RecordStream::run(bool running) {
     Connection::Lock lock(*connection_);
-    if (FAILED(failure_.load())) {
-        return failure_.load();
+    if (const HRESULT failure = failure_.load(); FAILED(failure)) {
+        return failure;
     }
     connection_->complete(pa_stream_cork(stream_, running ? 0 : 1, onSuccess, this));
     return failure_.load();
@@ -89,8 +89,8 @@ HRESULT RecordStream::nextPacketSize(UINT32* frames) {
     }
     *frames = 0;
     std::lock_guard guard(packetsLock_);
-    if (FAILED(failure_.load())) {
-        return failure_.load();
+    if (const HRESULT failure = failure_.load(); FAILED(failure)) {
+        return failure;
     }
     // While a packet is held, it is still the next one: asking for the size and then for
     // the buffer sees one packet.
@@ -109,8 +109,8 @@ HRESULT RecordStream::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT6
     *frames = 0;
     *flags = 0;
     std::lock_guard guard(packetsLock_);
-    if (FAILED(failure_.load())) {
-        return failure_.load();
+    if (const HRESULT failure = failure_.load(); FAILED(failure)) {
+        return failure;
     }
     if (holding_) {
         return AUDCLNT_E_OUT_OF_ORDER;
