@@ -28,6 +28,15 @@ BOOL WINAPI neverReturn(DWORD) {
     }
 }
 
+// As the program does: a handler installed, then idling; here after raising `signal`.
+[[noreturn]] void raiseAndIdle(PHANDLER_ROUTINE handler, int signal) {
+    SetConsoleCtrlHandler(handler, TRUE);
+    ::kill(::getpid(), signal);
+    for (;;) {
+        Sleep(1000);
+    }
+}
+
 bool waitForEvents(int count) {
     for (int i = 0; i < 500 && handledEvents < count; ++i) {
         Sleep(10);
@@ -56,29 +65,13 @@ TEST(ConsoleControl, SigintAndSigquitRunTheHandlerOnANewThread) {
 // After its handlers, a shutdown (SIGTERM) ends the process, by that signal.
 TEST(ConsoleControlDeathTest, SigtermEndsTheProcessAfterTheHandler) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            SetConsoleCtrlHandler(recordEvent, TRUE);
-            ::kill(::getpid(), SIGTERM);
-            for (;;) {
-                Sleep(1000);
-            }
-        },
-        ::testing::KilledBySignal(SIGTERM), "");
+    EXPECT_EXIT(raiseAndIdle(recordEvent, SIGTERM), ::testing::KilledBySignal(SIGTERM), "");
 }
 
 // As on Windows, a handler that does not return within a few seconds of a close event
 // (SIGHUP) does not keep the process alive.
 TEST(ConsoleControlDeathTest, CloseEndsTheProcessEvenIfTheHandlerHangs) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            SetConsoleCtrlHandler(neverReturn, TRUE);
-            ::kill(::getpid(), SIGHUP);
-            for (;;) {
-                Sleep(1000);
-            }
-        },
-        ::testing::KilledBySignal(SIGHUP), "");
+    EXPECT_EXIT(raiseAndIdle(neverReturn, SIGHUP), ::testing::KilledBySignal(SIGHUP), "");
 }
 #endif
