@@ -4,6 +4,9 @@ The server is started by us, in a folder of our own (runtime directory, socket, 
 no sound server of the machine is touched. Its speakers are a null sink; its microphone is
 the monitor of a second null sink. A tone plays into each, at frequencies of the caller's
 choice, so each source can be told apart by what it carries.
+
+The program runs natively, or as the Windows build under Wine 8 (the host's, which has no
+loopback capture) or Wine 10 (in a Debian 13 root, which has): see Runner.
 """
 
 import array
@@ -22,16 +25,25 @@ import time
 
 RATE = 16000
 TAGS = {0: "mic", 1: "system"}
+RUNNERS = ("native", "wine8", "wine10")
+WINE_RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "lib",
+                        "wine-run")
 failures = []
 
 
 def arguments():
-    """The command line that every end-to-end script takes."""
+    """The command line that every end-to-end script takes. Each runner works in a folder of
+    its own under --work, so the runs of one build under both Wines keep their logs."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
     parser.add_argument("--work", required=True)
-    parser.add_argument("--wine", action="store_true", help="run the Windows program under Wine")
-    return parser.parse_args()
+    parser.add_argument("--runner", choices=RUNNERS,
+                        default=os.environ.get("DUALCAP_RUNNER", "native"),
+                        help="how the program runs (default: $DUALCAP_RUNNER, else native)")
+    args = parser.parse_args()
+    args.work = os.path.join(os.path.abspath(args.work), args.runner)
+    os.makedirs(args.work, exist_ok=True)
+    return args
 
 
 def check(condition, message):
@@ -120,22 +132,107 @@ class PulseServer:
                 self.process.wait()
 
 
-def fresh_wine_prefix(path, env):
-    """A Wine prefix of its own: a prefix remembers the devices of the servers it has seen."""
-    shutil.rmtree(path, ignore_errors=True)
-    env.update({"WINEPREFIX": os.path.abspath(path), "WINEDEBUG": "-all"})
-    subprocess.run(["wine", "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], env=env)
-    return env
+class Runner:
+    """How the program runs: natively, or the Windows build under Wine 8 or Wine 10.
+
+    Under Wine each run gets a copy of the program under a name of its own, by which its
+    process is found (the machine may run other Wine programs); under Wine 10 the process we
+    start is the root's namespace, not the program. Use as a context manager around the runs:
+    the Wine server of its prefix ends with it.
+    """
+
+    def __init__(self, args, env):
+        self.name = args.runner
+        self.exe = args.exe
+        self.work = args.work
+        self.wine = self.name != "native"
+        # Wine 8 has no loopback capture: there the system source ends with its error line.
+        self.loopback = self.name != "wine8"
+        self.env = dict(env)
+        self.runs = 0
+
+    def __enter__(self):
+        if self.wine:
+            # A prefix of its own: a prefix remembers the devices of the servers it has seen.
+            prefix = os.path.join(self.work, "wineprefix")
+            shutil.rmtree(prefix, ignore_errors=True)
+            self.env.update({"WINEPREFIX": prefix, "WINEDEBUG": "-all",
+                             "DUALCAP_RUNNER": self.name})
+            self.wine_tool("wine", "wineboot", "-i")
+            self.wine_tool("wineserver", "-w")
+        return self
+
+    def __exit__(self, *exc):
+        if self.wine:
+            self.wine_tool("wineserver", "-k")
+
+    def wine_tool(self, *command):
+        subprocess.run([WINE_RUN, *command], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+
+    def command(self, program=None):
+        """The command line of one run and the name its process is found by (None: the
+        process we start is the program itself). program: another file than --exe."""
+        program = program or self.exe
+        if not self.wine:
+            return [program], None
+        self.runs += 1
+        base, extension = os.path.splitext(os.path.basename(program))
+        unique = f"{base}-{os.getpid()}-{self.runs}{extension}"
+        shutil.copy(program, os.path.join(self.work, unique))
+        return [WINE_RUN, "wine", os.path.join(self.work, unique)], unique
+
+    def start(self, stderr_path, stdout=subprocess.PIPE, wrap=()):
+        """A Capture of the program; wrap: a command that execs the rest of its line."""
+        command, unique = self.command()
+        return Capture([*wrap, *command], self.env, stderr_path, stdout, unique)
+
+
+def descendants(pid):
+    """pid and every process below it."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    parent = int(stat.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, IndexError, ValueError):
+                continue
+            children.setdefault(parent, []).append(int(entry))
+    found, pending = [], [pid]
+    while pending:
+        found.append(pending.pop())
+        pending.extend(children.get(found[-1], []))
+    return found
+
+
+def find_process(under, unique, timeout=20):
+    """The process below `under` that runs the program file named `unique`, or None. Wine
+    gives a Windows program's process the program's path as its whole command line; the
+    wrappers that start it name it only further on in theirs."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for pid in descendants(under):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                    program = cmdline.read().split(b"\0")[0].strip()
+            except OSError:
+                continue
+            if os.path.basename(program) == unique.encode():
+                return pid
+        time.sleep(0.05)
+    return None
 
 
 class Capture:
     """A running dualcap whose chunks are collected, with their arrival times, as they come."""
 
-    def __init__(self, command, env, stderr_path, stdout=subprocess.PIPE):
-        """stdout: anything Popen takes; only a pipe is read, other outputs are left alone."""
+    def __init__(self, command, env, stderr_path, stdout=subprocess.PIPE, unique=None):
+        """stdout: anything Popen takes; only a pipe is read, other outputs are left alone.
+        unique: the name the program's process is found by, if it is not the one started."""
         self.stderr_path = stderr_path
+        self.unique = unique
+        self._pid = None
         self.chunks = []  # (arrival time, tag, samples)
         self.raw = bytearray()  # the stream as it came
         self.trailing_bytes = 0
@@ -217,8 +314,18 @@ class Capture:
             time.sleep(0.05)
         return False
 
+    @property
+    def pid(self):
+        """The program's own process: where signals go and whose CPU time counts."""
+        if self._pid is None:
+            self._pid = (find_process(self.process.pid, self.unique) if self.unique
+                         else self.process.pid)
+            if self._pid is None:
+                raise RuntimeError(f"no process named {self.unique} below {self.process.pid}")
+        return self._pid
+
     def signal(self, number):
-        self.process.send_signal(number)
+        os.kill(self.pid, number)
 
     def wait_for_exit(self, timeout):
         try:
@@ -231,6 +338,11 @@ class Capture:
 
     def end(self):
         if self.alive():
+            if self._pid is not None and self._pid != self.process.pid:
+                try:
+                    os.kill(self._pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
             self.process.kill()
         self.process.wait()
         if self.reader:
