@@ -16,7 +16,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Static runtime: the executables run under Wine without MinGW's DLLs beside them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-find_program(WINE_EXECUTABLE wine)
-if(WINE_EXECUTABLE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_EXECUTABLE})
-endif()
+# Tests run under the Wine that DUALCAP_RUNNER names when they run: the host's Wine 8, or
+# Wine 10 in a Debian 13 root. One build serves both.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/lib/wine-run wine)

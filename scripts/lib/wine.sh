@@ -1,18 +1,32 @@
-# Wine for the Windows build's tests: a prefix of its own under the build folder, made once,
-# and one wine server kept running so that each test executable starts quickly.
-start_wine() {
-    export WINEPREFIX="$1" WINEDEBUG=-all
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        mkdir -p "$WINEPREFIX"
-        wine wineboot -i >/dev/null 2>&1 || true
-        wineserver -w
-    fi
-    wineserver -p
-    # Boot the prefix's background services now, with no terminal or pipe of ours: those
-    # started by a test would inherit its output and keep CTest waiting for them to end.
-    wine wineboot >/dev/null 2>&1 </dev/null || true
+# Wine for the Windows build's tests, under either Wine (wine-run): a prefix of its own for
+# each, made once, and one wine server kept running for each so that every test executable
+# starts quickly. The test presets name the same runner and prefix for the tests.
+WINE_RUN="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/wine-run"
+started_wines=()
+
+# in_wine RUNNER PREFIX COMMAND...: RUNNER is wine8 or wine10, as wine-run takes it.
+in_wine() {
+    DUALCAP_RUNNER="$1" WINEPREFIX="$2" WINEDEBUG=-all "$WINE_RUN" "${@:3}"
 }
 
-stop_wine() {
-    [ -n "${WINEPREFIX:-}" ] && wineserver -k 2>/dev/null || true
+# start_wine RUNNER PREFIX
+start_wine() {
+    if [ ! -f "$2/system.reg" ]; then
+        mkdir -p "$2"
+        in_wine "$1" "$2" wine wineboot -i >/dev/null 2>&1 || true
+        in_wine "$1" "$2" wineserver -w
+    fi
+    in_wine "$1" "$2" wineserver -p
+    # Boot the prefix's background services now, with no terminal or pipe of ours: those
+    # started by a test would inherit its output and keep CTest waiting for them to end.
+    in_wine "$1" "$2" wine wineboot >/dev/null 2>&1 </dev/null || true
+    started_wines+=("$1 $2")
+}
+
+stop_wines() {
+    local started runner prefix
+    for started in "${started_wines[@]}"; do
+        read -r runner prefix <<<"$started"
+        in_wine "$runner" "$prefix" wineserver -k 2>/dev/null || true
+    done
 }

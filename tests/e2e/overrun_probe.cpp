@@ -1,0 +1,143 @@
+// Makes each default endpoint overrun on purpose and prints what GetBuffer reports around
+// it: the flags, the device position and the performance-counter position of the last
+// packet before a stall of the reader and of the first packets after it. overrun_test.py
+// runs it and says what the platform does; the program's handling of lost time is built
+// on those facts.
+//
+// One line a packet: "<source> <when> flags=0x.. frames=N devpos=N qpc=N", and one line
+// "<source> format rate=N buffer=N stall=N" (buffer in frames, stall in 100 ns units).
+
+#include "capture/audio_ids.h"
+#include "platform/win32.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr REFERENCE_TIME kBufferDuration = 1'000'000; // 100 ms, as the program asks
+constexpr DWORD kStallMs = 1000;
+constexpr int kPacketsAfter = 30;
+
+// The performance counter in 100 ns units, as GetBuffer reports its position.
+UINT64 now100ns() {
+    LARGE_INTEGER count;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<UINT64>(static_cast<double>(count.QuadPart) * 1e7 /
+                               static_cast<double>(frequency.QuadPart));
+}
+
+struct Packet {
+    DWORD flags = 0;
+    UINT32 frames = 0;
+    UINT64 devicePosition = 0;
+    UINT64 qpcPosition = 0;
+    UINT64 readAt = 0; // when GetBuffer returned it
+};
+
+// The next packet, if one is ready; released at once, its data unread.
+bool nextPacket(IAudioCaptureClient* capture, Packet& packet) {
+    BYTE* data = nullptr;
+    if (capture->GetBuffer(&data, &packet.frames, &packet.flags, &packet.devicePosition,
+                           &packet.qpcPosition) != S_OK) {
+        return false;
+    }
+    packet.readAt = now100ns();
+    capture->ReleaseBuffer(packet.frames);
+    return true;
+}
+
+void print(const char* source, const char* when, const Packet& packet) {
+    std::printf("%s %s flags=0x%lx frames=%u devpos=%llu qpc=%llu read=%llu\n", source, when,
+                static_cast<unsigned long>(packet.flags), packet.frames,
+                static_cast<unsigned long long>(packet.devicePosition),
+                static_cast<unsigned long long>(packet.qpcPosition),
+                static_cast<unsigned long long>(packet.readAt));
+}
+
+bool probe(IMMDeviceEnumerator* enumerator, const char* source, EDataFlow flow, DWORD flags) {
+    IMMDevice* device = nullptr;
+    IAudioClient* client = nullptr;
+    WAVEFORMATEX* format = nullptr;
+    IAudioCaptureClient* capture = nullptr;
+    bool ok = SUCCEEDED(enumerator->GetDefaultAudioEndpoint(flow, eConsole, &device)) &&
+              SUCCEEDED(device->Activate(dualcap::IID_IAudioClient, CLSCTX_ALL, nullptr,
+                                         reinterpret_cast<void**>(&client))) &&
+              SUCCEEDED(client->GetMixFormat(&format)) &&
+              SUCCEEDED(client->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, kBufferDuration, 0,
+                                           format, nullptr)) &&
+              SUCCEEDED(client->GetService(dualcap::IID_IAudioCaptureClient,
+                                           reinterpret_cast<void**>(&capture))) &&
+              SUCCEEDED(client->Start());
+    if (ok) {
+        UINT32 bufferFrames = 0;
+        client->GetBufferSize(&bufferFrames);
+        // Read in time until the source has delivered for a second (a monitor may take a
+        // second or two to begin), then stall, then read on.
+        Packet packet;
+        Packet last;
+        bool first = true;
+        UINT64 since = 0;
+        for (int tick = 0; tick < 500 && (since == 0 || now100ns() - since < 10'000'000); ++tick) {
+            while (nextPacket(capture, packet)) {
+                if (first) {
+                    print(source, "first", packet);
+                    first = false;
+                    since = now100ns();
+                }
+                last = packet;
+            }
+            Sleep(10);
+        }
+        print(source, "before", last);
+        const UINT64 stallBegan = now100ns();
+        Sleep(kStallMs);
+        std::printf("%s format rate=%lu buffer=%u stall=%llu\n", source,
+                    static_cast<unsigned long>(format->nSamplesPerSec), bufferFrames,
+                    static_cast<unsigned long long>(now100ns() - stallBegan));
+        for (int seen = 0, tick = 0; seen < kPacketsAfter && tick < 100; ++tick) {
+            while (seen < kPacketsAfter && nextPacket(capture, packet)) {
+                print(source, "after", packet);
+                ++seen;
+            }
+            Sleep(10);
+        }
+        client->Stop();
+    } else {
+        std::printf("%s unavailable\n", source);
+    }
+    std::fflush(stdout);
+    if (capture != nullptr) {
+        capture->Release();
+    }
+    if (format != nullptr) {
+        CoTaskMemFree(format);
+    }
+    if (client != nullptr) {
+        client->Release();
+    }
+    if (device != nullptr) {
+        device->Release();
+    }
+    return ok;
+}
+
+} // namespace
+
+int main() {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+        return 2;
+    }
+    IMMDeviceEnumerator* enumerator = nullptr;
+    if (FAILED(CoCreateInstance(dualcap::CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                dualcap::IID_IMMDeviceEnumerator,
+                                reinterpret_cast<void**>(&enumerator)))) {
+        return 2;
+    }
+    const bool mic = probe(enumerator, "capture", eCapture, 0);
+    const bool loopback = probe(enumerator, "loopback", eRender, AUDCLNT_STREAMFLAGS_LOOPBACK);
+    enumerator->Release();
+    CoUninitialize();
+    return mic && loopback ? 0 : 1;
+}
