@@ -26,8 +26,8 @@ import time
 RATE = 16000
 TAGS = {0: "mic", 1: "system"}
 RUNNERS = ("native", "wine8", "wine10")
-WINE_RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "lib",
-                        "wine-run")
+CLONE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+WINE_RUN = os.path.join(CLONE, "scripts", "lib", "wine-run")
 failures = []
 
 
@@ -152,6 +152,9 @@ class Runner:
         self.runs = 0
 
     def __enter__(self):
+        if self.name == "wine10" and os.path.commonpath([self.work, CLONE]) != CLONE:
+            raise RuntimeError(f"under Wine 10 the work folder must lie in {CLONE}, "
+                               "the one folder of the host that the root sees")
         if self.wine:
             # A prefix of its own: a prefix remembers the devices of the servers it has seen.
             prefix = os.path.join(self.work, "wineprefix")
@@ -170,16 +173,15 @@ class Runner:
         subprocess.run([WINE_RUN, *command], env=self.env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
 
-    def command(self, program=None):
+    def command(self):
         """The command line of one run and the name its process is found by (None: the
-        process we start is the program itself). program: another file than --exe."""
-        program = program or self.exe
+        process we start is the program itself)."""
         if not self.wine:
-            return [program], None
+            return [self.exe], None
         self.runs += 1
-        base, extension = os.path.splitext(os.path.basename(program))
+        base, extension = os.path.splitext(os.path.basename(self.exe))
         unique = f"{base}-{os.getpid()}-{self.runs}{extension}"
-        shutil.copy(program, os.path.join(self.work, unique))
+        shutil.copy(self.exe, os.path.join(self.work, unique))
         return [WINE_RUN, "wine", os.path.join(self.work, unique)], unique
 
     def start(self, stderr_path, stdout=subprocess.PIPE, wrap=()):
