@@ -33,7 +33,7 @@ std::vector<float> reference(const BYTE* data, UINT32 frames, const WAVEFORMATEX
     }
     const bool isFloat =
         f.Format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT ||
-        (f.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE &&
+        (f.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE && f.Format.cbSize >= 22 &&
          std::memcmp(&f.SubFormat, &KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, sizeof(GUID)) == 0);
     for (std::size_t i = 0; i < frames; ++i) {
         if (isFloat && f.Format.wBitsPerSample == 32) {

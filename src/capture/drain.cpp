@@ -9,38 +9,40 @@
 
 namespace dualcap {
 
-void drainPackets(CaptureSource& source, IAudioCaptureClient* captureClient,
-                  const WAVEFORMATEX& format) {
+HRESULT drainPackets(CaptureSource& source, IAudioCaptureClient* captureClient,
+                     const WAVEFORMATEX& format) {
     UINT32 pending = 0;
-    if (FAILED(captureClient->GetNextPacketSize(&pending))) {
-        return;
-    }
-    while (pending != 0) {
+    HRESULT hr = captureClient->GetNextPacketSize(&pending);
+    while (SUCCEEDED(hr) && pending != 0) {
         BYTE* data = nullptr;
-        UINT32 frames = 0;
-        DWORD flags = 0;
-        if (FAILED(captureClient->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) {
-            return;
+        PacketPosition position;
+        hr = captureClient->GetBuffer(&data, &position.frames, &position.flags,
+                                      &position.devicePosition, &position.counter);
+        if (FAILED(hr)) {
+            return hr;
         }
-        if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0) {
+        if ((position.flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0) {
             data = nullptr;
+        }
+        const UINT32 rate = format.nSamplesPerSec;
+        std::vector<std::int16_t> samples;
+        if (const UINT64 lost = framesLostBefore(source.clock, position, rate); lost != 0) {
+            resampleTo16k(source, std::vector<float>(lost, 0.0f), rate, samples);
         }
         // An unsupported format still gives one (silent) value per frame, so the packet
         // keeps its place in time.
         std::vector<float> mono;
-        downmixToMono(data, frames, format, mono);
-        std::vector<std::int16_t> samples;
-        if (!mono.empty() && format.nSamplesPerSec > 0) {
-            resampleTo16k(source, mono, format.nSamplesPerSec, samples);
+        downmixToMono(data, position.frames, format, mono);
+        if (!mono.empty() && rate > 0) {
+            resampleTo16k(source, mono, rate, samples);
         }
         if (!samples.empty()) {
             writeChunk(*source.sink, source.tag, samples);
         }
-        captureClient->ReleaseBuffer(frames);
-        if (FAILED(captureClient->GetNextPacketSize(&pending))) {
-            return;
-        }
+        captureClient->ReleaseBuffer(position.frames);
+        hr = captureClient->GetNextPacketSize(&pending);
     }
+    return SUCCEEDED(hr) ? S_OK : hr;
 }
 
 } // namespace dualcap

@@ -9,7 +9,10 @@
 namespace dualcap {
 namespace {
 
-constexpr REFERENCE_TIME kBufferDuration = 1'000'000; // 100 ms, in 100-nanosecond units
+// 2 s, in 100-nanosecond units. Shared mode still delivers a packet every engine period, so
+// this costs no latency; it is how long the reader may keep the program's writes blocked
+// (a full pipe) before the platform has to drop audio.
+constexpr REFERENCE_TIME kBufferDuration = 20'000'000;
 constexpr DWORD kDataWaitTimeout = 200; // ms; the microphone drains at least this often
 constexpr DWORD kPollInterval = 10;     // ms; loopback has no data event
 
@@ -28,10 +31,20 @@ void printError(const char* message) {
     std::fflush(stderr);
 }
 
+unsigned long hrBits(HRESULT hr) {
+    return static_cast<unsigned long>(static_cast<std::uint32_t>(hr));
+}
+
 void printStreamError(const char* label, const char* step, HRESULT hr) {
     std::fprintf(stderr, "error: %s audio client %s failed (hr=0x%08lX)\n", label, step,
-                 static_cast<unsigned long>(static_cast<std::uint32_t>(hr)));
+                 hrBits(hr));
     std::fflush(stderr);
+}
+
+// The endpoint is gone (unplugged, reconfigured, taken exclusively) or the audio service
+// is: nothing more will come from this session.
+bool endpointLost(HRESULT hr) {
+    return hr == AUDCLNT_E_DEVICE_INVALIDATED || hr == AUDCLNT_E_SERVICE_NOT_RUNNING;
 }
 
 // A failed call's out-pointer is not ours to release, whatever it was left holding.
@@ -122,13 +135,19 @@ void captureUntilStopped(CaptureSource& source, Session& session) {
     while (source.running) {
         if (session.dataEvent != nullptr) {
             const HANDLE events[2] = {session.dataEvent, stopEvent};
-            if (WaitForMultipleObjects(2, events, FALSE, kDataWaitTimeout) == WAIT_OBJECT_0 + 1) {
+            if (waitPaced(2, events, kDataWaitTimeout) == WAIT_OBJECT_0 + 1) {
                 break;
             }
-        } else if (WaitForSingleObject(stopEvent, kPollInterval) == WAIT_OBJECT_0) {
+        } else if (waitPaced(1, &stopEvent, kPollInterval) == WAIT_OBJECT_0) {
             break;
         }
-        drainPackets(source, session.captureClient, *session.mixFormat);
+        const HRESULT hr = drainPackets(source, session.captureClient, *session.mixFormat);
+        if (endpointLost(hr)) {
+            std::fprintf(stderr, "error: %s capture lost (hr=0x%08lX)\n", sourceLabel(source),
+                         hrBits(hr));
+            std::fflush(stderr);
+            break;
+        }
     }
     session.audioClient->Stop();
     closeEvent(session.dataEvent);
@@ -149,6 +168,16 @@ void tearDown(CaptureSource& source, Session& session) {
 }
 
 } // namespace
+
+DWORD waitPaced(DWORD count, const HANDLE* handles, DWORD timeoutMs) {
+    const DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
+    if (result == WAIT_FAILED) {
+        // A wait that cannot wait (an event that could not be created) must still pace the
+        // loop, or it would drain at full speed until stopped.
+        Sleep(timeoutMs);
+    }
+    return result;
+}
 
 HRESULT createEndpointEnumerator(IMMDeviceEnumerator** enumerator) {
     return CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,

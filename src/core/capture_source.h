@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/output_sink.h"
+#include "core/packet_clock.h"
 #include "platform/win32.h"
 
 #include <atomic>
@@ -31,6 +32,8 @@ struct CaptureSource {
     // a last sample of 0.0 makes the first output sample the first captured sample.
     double resamplePos = 1.0;
     float lastSample = 0.0f;
+    // Where the previous packet ended, to tell time lost before the next one.
+    PacketClock clock;
 
     std::mutex stopEventLock;
     // Held for the whole of a `stop`, so that of stops that come together one joins the

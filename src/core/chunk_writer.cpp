@@ -16,6 +16,11 @@ UINT32 writeAll(OutputSink& sink, const void* bytes, UINT32 size) {
         if (!sink.writeFile(sink.handle, data + written, size - written, &done, nullptr)) {
             break;
         }
+        if (done == 0) {
+            // Taken nothing, yet no failure: the reader is not keeping up. Retrying at once
+            // would spin a core while this source holds the sink's lock.
+            Sleep(1);
+        }
         written += done;
     }
     return written;

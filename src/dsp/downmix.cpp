@@ -16,6 +16,11 @@ bool isFloatFormat(const WAVEFORMATEX& format) {
         return false;
     }
     // An extensible record continues past the plain one; its sub-format names the samples.
+    // A record whose size leaves no room for the sub-format has none to read, and is not
+    // taken as float.
+    if (format.cbSize < sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX)) {
+        return false;
+    }
     const auto& extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(format);
     return IsEqualGUID(extensible.SubFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
 }

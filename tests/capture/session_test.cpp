@@ -136,7 +136,7 @@ TEST_F(SessionFixture, ACoInitializeExFailureEndsTheSessionWithoutUninitialising
     CoUninitialize();
 }
 
-TEST_F(SessionFixture, OpensTheMicrophoneEventDrivenInSharedModeWithA100msBuffer) {
+TEST_F(SessionFixture, OpensTheMicrophoneEventDrivenInSharedModeWithA2sBuffer) {
     EXPECT_EQ(runOnce(), "mic capture started\n");
     const auto r = endpoint.recorded();
     EXPECT_EQ(r.flow, eCapture);
@@ -146,7 +146,7 @@ TEST_F(SessionFixture, OpensTheMicrophoneEventDrivenInSharedModeWithA100msBuffer
     EXPECT_FALSE(r.activationParams);
     EXPECT_EQ(r.shareMode, AUDCLNT_SHAREMODE_SHARED);
     EXPECT_EQ(r.streamFlags, static_cast<DWORD>(AUDCLNT_STREAMFLAGS_EVENTCALLBACK));
-    EXPECT_EQ(r.bufferDuration, 1'000'000);
+    EXPECT_EQ(r.bufferDuration, 20'000'000);
     EXPECT_EQ(r.periodicity, 0);
     EXPECT_EQ(r.initializeFormat, r.givenFormat) << "the stream is in the mix format";
     EXPECT_FALSE(r.sessionGuid);
@@ -225,4 +225,58 @@ TEST_F(SessionFixture, EachDataEventDrainsAtOnce) {
     stop(source);
     GetCapturedStderr();
     EXPECT_LT(elapsed, std::chrono::milliseconds(800));
+}
+
+// A lost endpoint (device or audio service gone) ends its session by itself, saying so
+// once, through the usual teardown; a failure of any other kind only ends that drain.
+TEST_F(SessionFixture, ALostEndpointSaysSoOnceAndEndsItsSession) {
+    struct Row {
+        bool loopback;
+        HRESULT failure;
+        bool inGetBuffer;
+        std::string line;
+    } rows[] = {
+        {true, AUDCLNT_E_DEVICE_INVALIDATED, false, "error: system capture lost (hr=0x88890004)\n"},
+        {false, AUDCLNT_E_SERVICE_NOT_RUNNING, true, "error: mic capture lost (hr=0x88890010)\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        FakeEndpoint lost;
+        use(row.loopback);
+        lost.captureClient.failure = row.failure;
+        if (row.inGetBuffer) {
+            lost.captureClient.addPacket({.frames = 480});
+            lost.captureClient.failGetBufferAt = 1;
+        } else {
+            lost.captureClient.failSizeQueryAt = 3;
+        }
+        lost.watch(source);
+        source.running = true;
+        CaptureStderr();
+        runSession(source, lost.factory()); // returns by itself
+        EXPECT_EQ(GetCapturedStderr(),
+                  std::string(sourceLabel(source)) + " capture started\n" + row.line);
+        EXPECT_EQ(lost.captureClient.sizeQueries(), row.inGetBuffer ? 1 : 3);
+        const auto log = lost.log();
+        EXPECT_THAT(log, ::testing::Contains("Stop"));
+        EXPECT_EQ(log.back(), "release enumerator");
+        EXPECT_EQ(source.stopEvent, nullptr);
+    }
+
+    FakeEndpoint failing;
+    use(true);
+    failing.captureClient.failure = E_FAIL;
+    failing.captureClient.failSizeQueryAt = 1;
+    CaptureStderr();
+    startWorker(source, failing.factory());
+    EXPECT_TRUE(failing.captureClient.waitForSizeQueriesAbove(3, 5000)) << "it drains on";
+    stop(source);
+    EXPECT_EQ(GetCapturedStderr(), "system capture started\n");
+}
+
+TEST(WaitPaced, AWaitThatCannotWaitSleepsOutItsTimeout) {
+    const HANDLE none = nullptr;
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(waitPaced(1, &none, 50), WAIT_FAILED);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(45));
 }

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <numeric>
 #include <vector>
 
@@ -77,6 +78,19 @@ TEST(WriteChunk, FinishesPartialWritesOfEverySizeInHeaderAndPayload) {
             EXPECT_EQ(output.bytes, twice);
         }
     }
+}
+
+// A write that takes nothing without failing is retried after a pause, not in a spin.
+TEST(WriteChunk, WritesThatTakeNothingAreRetriedAfterYielding) {
+    OutputSink sink;
+    ScriptedOutput output;
+    output.maxPerCall = 1;
+    output.stallEveryOtherCall = true;
+    output.attach(sink);
+    const auto begin = std::chrono::steady_clock::now();
+    writeChunk(sink, kMicTag, ramp(10, 0)); // 25 bytes, so 25 writes that take nothing
+    EXPECT_EQ(output.bytes.size(), 25u);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(20));
 }
 
 namespace {

@@ -93,6 +93,11 @@ TEST(Downmix, ThirtyTwoBitIntegersScaleByTwoToTheMinus31) {
     const auto stereo = downmix(bytesOf<std::int32_t>({0x7FFFFFFF, 0x7FFFFFFF}), 1,
                                 extensibleFormat(KSDATAFORMAT_SUBTYPE_PCM, 2, 32));
     EXPECT_THAT(stereo.mono, ElementsAre(1.0f));
+
+    // An extensible record too short to hold its sub-format is not read as float.
+    auto truncated = extensibleFormat(KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, 1, 32);
+    truncated.Format.cbSize = 21;
+    EXPECT_THAT(downmix(bytesOf<std::int32_t>({0x40000000}), 1, truncated).mono, ElementsAre(0.5f));
 }
 
 TEST(Downmix, ZeroChannelsAreTakenAsMono) {

@@ -52,11 +52,12 @@ ULONG FakeCaptureClient::Release() {
     return static_cast<ULONG>(left);
 }
 
-HRESULT FakeCaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*, UINT64*) {
+HRESULT FakeCaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
+                                     UINT64* devicePosition, UINT64* counter) {
     std::lock_guard guard(lock_);
     calls_.push_back("get");
     if (++getBufferCalls_ == failGetBufferAt) {
-        return AUDCLNT_E_DEVICE_INVALIDATED;
+        return failure;
     }
     if (pending_.empty()) {
         *frames = 0;
@@ -67,6 +68,12 @@ HRESULT FakeCaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, 
     *data = current_.data.empty() ? nullptr : current_.data.data();
     *frames = current_.frames;
     *flags = current_.flags;
+    if (devicePosition != nullptr) {
+        *devicePosition = current_.devicePosition;
+    }
+    if (counter != nullptr) {
+        *counter = current_.counter;
+    }
     return S_OK;
 }
 
@@ -82,7 +89,7 @@ HRESULT FakeCaptureClient::GetNextPacketSize(UINT32* frames) {
     ++sizeQueries_;
     changed_.notify_all();
     if (sizeQueries_ == failSizeQueryAt) {
-        return AUDCLNT_E_DEVICE_INVALIDATED;
+        return failure;
     }
     if (pending_.empty() && packetPerDrain && foundNothing_) {
         pending_.push_back(packetPerDrain());

@@ -16,6 +16,8 @@ struct ScriptedPacket {
     DWORD flags = 0;
     std::vector<BYTE> data;     // the packet's samples in the mix format; may be empty if silent
     UINT32 announcedFrames = 0; // what the size query says, if not `frames`
+    UINT64 devicePosition = 0;
+    UINT64 counter = 0; // performance-counter position, 100 ns units
 };
 
 // A capture service that hands out scripted packets, can fail its Nth size query or
@@ -27,6 +29,7 @@ public:
     // Call numbers count from 1 over the client's life.
     int failSizeQueryAt = 0;
     int failGetBufferAt = 0;
+    HRESULT failure = AUDCLNT_E_DEVICE_INVALIDATED;
     // When set, every drain finds one such packet: a size query that follows one that
     // found nothing makes a new one.
     std::function<ScriptedPacket()> packetPerDrain;

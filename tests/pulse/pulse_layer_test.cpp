@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <string>
 
@@ -60,17 +62,40 @@ struct Endpoint {
     std::unique_ptr<WAVEFORMATEX, FormatFree> format;
 };
 
+// What a run of packets said of their time: their device positions must follow on from
+// each other, and their clock readings keep to the time their frames cover.
+struct Positions {
+    bool started = false;
+    UINT64 nextDevicePosition = 0;
+    UINT64 firstCounter = 0;
+    UINT64 framesSinceFirst = 0;
+    int breaks = 0;             // packets whose device position does not follow on
+    double worstCounterLag = 0; // seconds
+};
+
 // Drains every pending packet; returns the frames, or the first failure.
-HRESULT drain(IAudioCaptureClient* capture, UINT32& frames, int& silentPackets) {
+HRESULT drain(IAudioCaptureClient* capture, UINT32& frames, int& silentPackets,
+              Positions& positions, double rate) {
     UINT32 pending = 0;
     HRESULT hr;
     while (SUCCEEDED(hr = capture->GetNextPacketSize(&pending)) && pending != 0) {
         BYTE* data = nullptr;
         UINT32 count = 0;
         DWORD flags = 0;
-        if (FAILED(hr = capture->GetBuffer(&data, &count, &flags, nullptr, nullptr))) {
+        UINT64 devicePosition = 0;
+        UINT64 counter = 0;
+        if (FAILED(hr = capture->GetBuffer(&data, &count, &flags, &devicePosition, &counter))) {
             return hr;
         }
+        if (!positions.started) {
+            positions = {true, devicePosition, counter};
+        }
+        positions.breaks += devicePosition != positions.nextDevicePosition;
+        const double lag = static_cast<double>(counter - positions.firstCounter) / 1e7 -
+                           static_cast<double>(positions.framesSinceFirst) / rate;
+        positions.worstCounterLag = std::max(positions.worstCounterLag, std::abs(lag));
+        positions.nextDevicePosition = devicePosition + count;
+        positions.framesSinceFirst += count;
         frames += count;
         silentPackets += (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0;
         capture->ReleaseBuffer(count);
@@ -146,22 +171,25 @@ TEST_F(PulseLayer, PacketsAddUpToTheRateAndSignalTheEvent) {
         // Counted from the first packet on: a monitor may take a moment to deliver.
         UINT32 frames = 0;
         int silent = 0;
+        Positions positions;
         for (int wait = 0; frames == 0; ++wait) {
             ASSERT_LT(wait, 50) << "no data within ten seconds";
             WaitForSingleObject(event, 200);
-            ASSERT_EQ(drain(capture.get(), frames, silent), S_OK);
+            ASSERT_EQ(drain(capture.get(), frames, silent, positions, rate), S_OK);
         }
         const auto first = std::chrono::steady_clock::now();
         frames = 0;
         int signalled = 0;
         while (std::chrono::steady_clock::now() - first < std::chrono::seconds(1)) {
             signalled += WaitForSingleObject(event, 200) == WAIT_OBJECT_0;
-            ASSERT_EQ(drain(capture.get(), frames, silent), S_OK);
+            ASSERT_EQ(drain(capture.get(), frames, silent, positions, rate), S_OK);
         }
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - first).count();
         EXPECT_NEAR(frames / seconds, rate, rate * 0.1);
         EXPECT_GT(signalled, 20);
+        EXPECT_EQ(positions.breaks, 0) << "nothing was lost";
+        EXPECT_LT(positions.worstCounterLag, 0.05) << "the clock readings keep time";
         EXPECT_EQ(endpoint.client->Stop(), S_OK);
         CloseHandle(event);
     }

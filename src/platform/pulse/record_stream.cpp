@@ -42,6 +42,7 @@ HRESULT RecordStream::open(const SourceDescription& source, REFERENCE_TIME buffe
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
     }
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, source.spec.rate, source.spec.channels};
+    rate_ = std::max<UINT32>(source.spec.rate, 1);
     stream_ = pa_stream_new(connection_->context(), "dualcap", &spec, &source.channels);
     if (stream_ == nullptr) {
         return AUDCLNT_E_ENDPOINT_CREATE_FAILED;
@@ -125,12 +126,10 @@ HRESULT RecordStream::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT6
     *frames = static_cast<UINT32>(packet.bytes.size() / frameBytes_);
     *flags = packet.flags;
     if (devicePosition != nullptr) {
-        *devicePosition = position_;
+        *devicePosition = packet.devicePosition;
     }
     if (qpcPosition != nullptr) {
-        const auto now = std::chrono::steady_clock::now().time_since_epoch();
-        *qpcPosition = static_cast<UINT64>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100);
+        *qpcPosition = packet.counter;
     }
     holding_ = true;
     return S_OK;
@@ -152,13 +151,21 @@ HRESULT RecordStream::releaseBuffer(UINT32 frames) {
         queuedBytes_ -= packet.bytes.size();
         spare_.push_back(std::move(packet.bytes));
         packets_.pop_front();
-        position_ += frames;
     }
     return S_OK;
 }
 
 void RecordStream::enqueue(const void* data, std::size_t bytes) {
+    // The fragment has just arrived, so its first frame was captured its length ago.
+    const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch())
+                         .count() /
+                     100;
+    const UINT64 frames = bytes / frameBytes_;
+    const auto counter = static_cast<UINT64>(now) - frames * 10'000'000 / rate_;
     std::lock_guard guard(packetsLock_);
+    const UINT64 devicePosition = delivered_;
+    delivered_ += frames;
     if (queuedBytes_ + bytes > capacityBytes_) {
         // The reader has fallen a whole buffer behind: this stretch is lost, and the next
         // packet says so, as a Windows capture buffer that overruns does.
@@ -183,7 +190,7 @@ void RecordStream::enqueue(const void* data, std::size_t bytes) {
         flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
         overflowed_ = false;
     }
-    packets_.push_back({std::move(storage), flags});
+    packets_.push_back({std::move(storage), flags, devicePosition, counter});
     queuedBytes_ += bytes;
 }
 

@@ -14,7 +14,9 @@ namespace dualcap::pulse {
 // One record stream from a source, in 32-bit float at the source's rate and channels,
 // shared by the audio client that opens and starts it and the capture client that reads
 // it. A packet is one fragment of the stream as the server delivered it; a hole in the
-// stream is a packet flagged silent.
+// stream is a packet flagged silent. As on Windows, each packet carries its device position
+// (frames since the stream started, lost ones included) and the monotonic clock at its
+// first frame, and the first packet after a loss is flagged discontinuous.
 //
 // The loop's thread copies each fragment into a queue of packets as it arrives and hands
 // the fragment back at once; the reader takes packets from the queue under a lock of its
@@ -42,6 +44,8 @@ private:
     struct Packet {
         std::vector<BYTE> bytes;
         DWORD flags = 0;
+        UINT64 devicePosition = 0;
+        UINT64 counter = 0; // 100 ns units
     };
 
     static void onStateChanged(pa_stream* stream, void* self);
@@ -53,6 +57,7 @@ private:
 
     std::shared_ptr<Connection> connection_;
     const UINT32 frameBytes_;
+    UINT32 rate_ = 1; // the source's, once open
     pa_stream* stream_ = nullptr;
     std::size_t capacityBytes_ = 0;
     // What every call returns once the stream or the server has gone; S_OK until then.
@@ -68,7 +73,8 @@ private:
     std::size_t queuedBytes_ = 0;
     bool overflowed_ = false;
     bool holding_ = false;
-    UINT64 position_ = 0;
+    // Frames the server has delivered, kept or lost: the next packet's device position.
+    UINT64 delivered_ = 0;
 };
 
 } // namespace dualcap::pulse
