@@ -10,18 +10,24 @@ Each case starts dualcap afresh:
   must still stop capture;
 - a burst of Ctrl+C and Ctrl+Break (SIGINT, SIGQUIT): capture stops, nothing hangs or crashes;
 - no standard output at all, and one where every write fails (/dev/full): capture runs all
-  the same, without spinning.
+  the same, without spinning;
+- the reader stalls for 6 s behind a 4 KiB pipe, longer than capture can hold: a beep played
+  into both devices before the stall and another after it lie as far apart in each source
+  as they were played, since the time lost comes out as silence.
 Wine delivers SIGINT only, as Ctrl+C, and ends the process on SIGTERM by itself; the checks
 that need more are left out there, saying why. Every source the runner can capture must run:
 both, but under Wine 8 (no loopback) the microphone only.
 """
 
+import math
 import os
 import signal
+import struct
 import subprocess
 import sys
 import threading
 import time
+import wave
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
@@ -32,6 +38,9 @@ MIC_TONE, SPEAKER_TONE = 440, 1000
 IDLE_THREADS = 2
 # Of one core. Capturing takes about 2 %; a write error that is retried in a loop takes 100.
 MAX_CPU = 0.10
+# How long the reader keeps dualcap's writes blocked in the pause case: within the 2 s
+# capture buffer, which Wine allocates exactly; beyond it, the time lost is filled.
+STALL_ABSORBED = 1.8
 
 
 def skip(message):
@@ -69,13 +78,14 @@ class Run:
         # The sources that must run: Wine 8 has no loopback, so its system source fails.
         self.tags = (0, 1) if runner.loopback else (0,)
 
-    def start(self, name, stdout=subprocess.PIPE, wrap=()):
-        capture = self.runner.start(os.path.join(self.work, name + ".stderr.txt"), stdout, wrap)
+    def start(self, name, stdout=subprocess.PIPE, wrap=(), pipe_size=None):
+        capture = self.runner.start(os.path.join(self.work, name + ".stderr.txt"), stdout, wrap,
+                                    pipe_size)
         self.captures.append(capture)
         return capture
 
-    def start_reading(self, name):
-        capture = self.start(name)
+    def start_reading(self, name, pipe_size=None):
+        capture = self.start(name, pipe_size=pipe_size)
         # A monitor may take a second or two to deliver its first data.
         harness.check(all(capture.wait_for(tag, 20) for tag in self.tags),
               f"{name}: dualcap delivers chunks")
@@ -110,26 +120,20 @@ def wait_for_full_pipe(capture, timeout):
         if queued != last:
             last, since = queued, time.monotonic()
         # Chunks come every 10 ms, so 200 ms without one is a writer held up.
-        elif queued >= 32768 and time.monotonic() - since > 0.2:
+        elif queued >= capture.pipe_capacity() - 1024 and time.monotonic() - since > 0.2:
             return since
     return None
 
 
 def reader_pauses(run):
-    capture = run.start_reading("pause")
+    # Behind a pipe as small as a Python parent's on Windows, which fills at once.
+    capture = run.start_reading("pause", pipe_size=4096)
     time.sleep(1)
     capture.pause()
-    if run.native:
-        blocked_at = wait_for_full_pipe(capture, 5)
-        harness.check(blocked_at is not None, "pause: the pipe fills and dualcap's writes block")
-        time.sleep(1)
-        paused = f"writes blocked for {time.monotonic() - (blocked_at or time.monotonic()):.2f} s"
-    else:
-        # Windows holds only the 100 ms of capture that the program asks for while a write
-        # blocks; so a reader may pause only as long as the pipe takes the output meanwhile.
-        skip("pause: writes blocked for a second; Windows keeps 100 ms of capture meanwhile")
-        time.sleep(1)
-        paused = "the reader paused for 1 s"
+    blocked_at = wait_for_full_pipe(capture, 5)
+    harness.check(blocked_at is not None, "pause: the pipe fills and dualcap's writes block")
+    time.sleep(max(0.0, STALL_ABSORBED - (time.monotonic() - (blocked_at or 0))))
+    paused = f"writes blocked for {time.monotonic() - (blocked_at or time.monotonic()):.2f} s"
     capture.resume()
     time.sleep(2)  # the backlog is read, then capture goes on in real time
     chunks = capture.snapshot()
@@ -144,9 +148,11 @@ def reader_pauses(run):
         rate = harness.arrival_rate(source)
         missing = source["last"] - source["first"] - (
             len(source["samples"]) - source["first_size"]) / harness.RATE
-        harness.check(abs(rate - harness.RATE) < harness.RATE * 0.03,
+        # Lost time would come back as silence, which the tone never has.
+        silence = harness.longest_silence(source["samples"])
+        harness.check(abs(rate - harness.RATE) < harness.RATE * 0.03 and silence < 0.005,
               f"pause: no {name} audio lost while {paused} "
-              f"({rate:.0f} samples/s, {missing:.2f} s missing)")
+              f"({rate:.0f} samples/s, {missing:.2f} s missing, {silence:.3f} s filled)")
 
     if not run.native:
         skip("stall: Wine ends the process on SIGTERM itself, not by a console control event")
@@ -228,6 +234,76 @@ def no_output(run):
         run.finish(capture, name)
 
 
+# A beep before the stall and one after it, this far apart; and the stall, in seconds.
+BEEP_GAP, LONG_STALL = 9.0, 6.0
+# How far from where it belongs a beep may come out: a few packets of jitter in the
+# platform's time stamps and in when the beeps begin to play.
+TIME_ERROR = 0.05
+
+
+def beep_file(folder):
+    """100 ms of 2 kHz, half scale, at 48 kHz."""
+    path = os.path.join(folder, "beep.wav")
+    with wave.open(path, "wb") as out:
+        out.setnchannels(1)
+        out.setsampwidth(2)
+        out.setframerate(48000)
+        out.writeframes(b"".join(struct.pack("<h", int(16384 * math.sin(2 * math.pi * i / 24)))
+                                 for i in range(4800)))
+    return path
+
+
+def play_beeps(server, path):
+    """The beep into the speakers and the microphone at once; when the players began."""
+    began = time.monotonic()
+    players = [subprocess.Popen(["paplay", "--device=" + sink, path], env=server.env)
+               for sink in ("speakers", "microphone")]
+    for player in players:
+        player.wait(10)
+    return began
+
+
+def onsets(samples, threshold=4000):
+    """Where each beep begins, in seconds; beeps lie at least a second apart."""
+    found, i = [], 0
+    while i < len(samples):
+        if abs(samples[i]) > threshold:
+            found.append(i / harness.RATE)
+            i += harness.RATE
+        else:
+            i += 1
+    return found
+
+
+def stall_keeps_time(run):
+    # Beeps on silence: this case comes last, as it silences the tones.
+    run.server.pactl("unload-module", "module-sine")
+    beep = beep_file(run.work)
+    capture = run.start_reading("long-stall", pipe_size=4096)
+    time.sleep(1)
+    first = play_beeps(run.server, beep)
+    time.sleep(0.5)
+    capture.pause()
+    blocked_at = wait_for_full_pipe(capture, 5)
+    harness.check(blocked_at is not None, "long stall: dualcap's writes block")
+    time.sleep(LONG_STALL)
+    capture.resume()
+    time.sleep(max(0.0, first + BEEP_GAP - time.monotonic()))
+    second = play_beeps(run.server, beep)
+    time.sleep(3)  # the backlog is read
+    sources = harness.per_source(capture.snapshot())
+    played = second - first
+    for tag in run.tags:
+        name = harness.TAGS[tag]
+        found = onsets(sources.get(tag, {"samples": []})["samples"])
+        apart = found[1] - found[0] if len(found) == 2 else float("nan")
+        harness.check(abs(apart - played) < TIME_ERROR,
+                      f"long stall: the {name} beeps lie {apart:.3f} s apart, as played "
+                      f"({played:.3f} s), across {LONG_STALL:.0f} s of blocked writes "
+                      f"(beeps found: {len(found)})")
+    run.finish(capture, "long stall")
+
+
 def main():
     args = harness.arguments()
 
@@ -236,7 +312,7 @@ def main():
             harness.Runner(args, server.env) as runner:
         run = Run(args, server, runner)
         try:
-            for case in (reader_pauses, reader_closes, control_burst, no_output):
+            for case in (reader_pauses, reader_closes, control_burst, no_output, stall_keeps_time):
                 case(run)
         finally:
             for capture in run.captures:

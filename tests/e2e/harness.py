@@ -25,6 +25,7 @@ import time
 
 RATE = 16000
 TAGS = {0: "mic", 1: "system"}
+F_SETPIPE_SZ, F_GETPIPE_SZ = 1031, 1032
 RUNNERS = ("native", "wine8", "wine10")
 CLONE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE_RUN = os.path.join(CLONE, "scripts", "lib", "wine-run")
@@ -184,10 +185,10 @@ class Runner:
         shutil.copy(self.exe, os.path.join(self.work, unique))
         return [WINE_RUN, "wine", os.path.join(self.work, unique)], unique
 
-    def start(self, stderr_path, stdout=subprocess.PIPE, wrap=()):
+    def start(self, stderr_path, stdout=subprocess.PIPE, wrap=(), pipe_size=None):
         """A Capture of the program; wrap: a command that execs the rest of its line."""
         command, unique = self.command()
-        return Capture([*wrap, *command], self.env, stderr_path, stdout, unique)
+        return Capture([*wrap, *command], self.env, stderr_path, stdout, unique, pipe_size)
 
 
 def descendants(pid):
@@ -229,9 +230,12 @@ def find_process(under, unique, timeout=20):
 class Capture:
     """A running dualcap whose chunks are collected, with their arrival times, as they come."""
 
-    def __init__(self, command, env, stderr_path, stdout=subprocess.PIPE, unique=None):
+    def __init__(self, command, env, stderr_path, stdout=subprocess.PIPE, unique=None,
+                 pipe_size=None):
         """stdout: anything Popen takes; only a pipe is read, other outputs are left alone.
-        unique: the name the program's process is found by, if it is not the one started."""
+        unique: the name the program's process is found by, if it is not the one started.
+        pipe_size: the pipe's capacity in bytes, if not the system's 64 KiB (a Python
+        parent's pipe on Windows holds 4 KiB)."""
         self.stderr_path = stderr_path
         self.unique = unique
         self._pid = None
@@ -250,6 +254,8 @@ class Capture:
                                             stderr=stderr, stdin=subprocess.DEVNULL)
         self.started = time.monotonic()
         self.reader = None
+        if stdout == subprocess.PIPE and pipe_size:
+            fcntl.fcntl(self.process.stdout.fileno(), F_SETPIPE_SZ, pipe_size)
         if stdout == subprocess.PIPE:
             self.reader = threading.Thread(target=self._read, daemon=True)
             self.reader.start()
@@ -303,6 +309,9 @@ class Capture:
         count = array.array("i", [0])
         fcntl.ioctl(self.process.stdout.fileno(), termios.FIONREAD, count)
         return count[0]
+
+    def pipe_capacity(self):
+        return fcntl.fcntl(self.process.stdout.fileno(), F_GETPIPE_SZ)
 
     def snapshot(self):
         with self.lock:
@@ -390,6 +399,16 @@ def cpu_seconds(pid):
         # The fields after the command name, which may itself hold spaces and parentheses.
         fields = stat.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def longest_silence(samples):
+    """The longest run of exact zeros, in seconds: what a fill of lost time leaves in a
+    source that carries a tone."""
+    longest = run = 0
+    for sample in samples:
+        run = run + 1 if sample == 0 else 0
+        longest = max(longest, run)
+    return longest / RATE
 
 
 def level(samples):
