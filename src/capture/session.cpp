@@ -2,6 +2,7 @@
 
 #include "capture/audio_ids.h"
 #include "capture/drain.h"
+#include "capture/keep_alive.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +25,7 @@ struct Session {
     WAVEFORMATEX* mixFormat = nullptr;
     HANDLE dataEvent = nullptr;
     IAudioCaptureClient* captureClient = nullptr;
+    KeepAlive keepAlive; // system source only
 };
 
 void printError(const char* message) {
@@ -124,6 +126,9 @@ bool setUp(CaptureSource& source, Session& session, const EnumeratorFactory& cre
         printStreamError(label, "Start", hr);
         return false;
     }
+    if (source.loopback) {
+        startKeepAlive(session.keepAlive, session.device, *session.mixFormat, kBufferDuration);
+    }
     std::fprintf(stderr, "%s capture started\n", label);
     std::fflush(stderr);
     return true;
@@ -141,6 +146,7 @@ void captureUntilStopped(CaptureSource& source, Session& session) {
         } else if (waitPaced(1, &stopEvent, kPollInterval) == WAIT_OBJECT_0) {
             break;
         }
+        topUpKeepAlive(session.keepAlive);
         const HRESULT hr = drainPackets(source, session.captureClient, *session.mixFormat);
         if (endpointLost(hr)) {
             std::fprintf(stderr, "error: %s capture lost (hr=0x%08lX)\n", sourceLabel(source),
@@ -154,6 +160,7 @@ void captureUntilStopped(CaptureSource& source, Session& session) {
 }
 
 void tearDown(CaptureSource& source, Session& session) {
+    stopKeepAlive(session.keepAlive);
     closeEvent(session.dataEvent);
     release(session.captureClient);
     if (session.mixFormat != nullptr) {

@@ -24,4 +24,5 @@ TEST(AudioIds, AreTheOnesWindowsRegisters) {
     EXPECT_EQ(text(dualcap::IID_IMMDeviceEnumerator), "A95664D2-9614-4F35-A746-DE8DB63617E6");
     EXPECT_EQ(text(dualcap::IID_IAudioClient), "1CB9AD4C-DBFA-4C32-B178-C2F568A703B2");
     EXPECT_EQ(text(dualcap::IID_IAudioCaptureClient), "C8ADBD64-E71E-48A0-A4DE-185C395CD317");
+    EXPECT_EQ(text(dualcap::IID_IAudioRenderClient), "F294ACFC-3146-4483-A7BF-ADDCA7C260E2");
 }

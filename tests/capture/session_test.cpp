@@ -280,3 +280,61 @@ TEST(WaitPaced, AWaitThatCannotWaitSleepsOutItsTimeout) {
     EXPECT_EQ(waitPaced(1, &none, 50), WAIT_FAILED);
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(45));
 }
+
+// The system source keeps a silent stream playing on its endpoint: filled with silence and
+// started once capture runs, topped up as the loop turns, stopped and released before
+// anything else in the teardown. A failure anywhere in it changes nothing for capture.
+TEST_F(SessionFixture, TheSystemSourceKeepsASilentStreamPlayingWithoutDependingOnIt) {
+    use(true);
+    EXPECT_EQ(runOnce(false), "system capture started\n");
+    std::vector<std::string> expected = {"create enumerator",
+                                         "GetDefaultAudioEndpoint",
+                                         "Activate",
+                                         "GetMixFormat",
+                                         "Initialize",
+                                         "GetService",
+                                         "Start",
+                                         "Activate",
+                                         "keep-alive Activate",
+                                         "keep-alive Initialize",
+                                         "keep-alive GetBufferSize",
+                                         "keep-alive GetService",
+                                         "keep-alive GetCurrentPadding",
+                                         "keep-alive fill 480 silent",
+                                         "keep-alive Start",
+                                         "Stop",
+                                         "keep-alive Stop",
+                                         "release keep-alive render client",
+                                         "release keep-alive client",
+                                         "release capture client",
+                                         "release audio client",
+                                         "release device",
+                                         "release enumerator"};
+    EXPECT_THAT(endpoint.log(), ElementsAreArray(expected));
+
+    for (const char* failing : {"", "Activate", "Initialize", "GetBufferSize", "GetService",
+                                "Start", "GetCurrentPadding"}) {
+        SCOPED_TRACE(failing);
+        FakeEndpoint keptAlive;
+        keptAlive.keepAliveFailsAt = failing;
+        CaptureStderr();
+        startWorker(source, keptAlive.factory());
+        ASSERT_TRUE(keptAlive.captureClient.waitForSizeQueriesAbove(3, 5000)) << "it captures";
+        stop(source);
+        EXPECT_EQ(GetCapturedStderr(), "system capture started\n");
+        const auto log = keptAlive.log();
+        const auto count = [&log](const std::string& entry) {
+            return std::count(log.begin(), log.end(), entry);
+        };
+        EXPECT_EQ(count("release keep-alive client"), std::string(failing) == "Activate" ? 0 : 1);
+        const bool running =
+            std::string(failing).empty() || std::string(failing) == "GetCurrentPadding";
+        EXPECT_EQ(count("keep-alive Stop"), running                              ? 1
+                                            : std::string(failing) == "Activate" ? 0
+                                                                                 : 1);
+        if (running) {
+            EXPECT_GT(count("keep-alive GetCurrentPadding"), 2) << "topped up as the loop turns";
+        }
+        EXPECT_EQ(log.back(), "release enumerator");
+    }
+}

@@ -26,21 +26,31 @@ def main():
             harness.Runner(args, server.env) as runner:
         capture = runner.start(os.path.join(args.work, "stderr.txt"))
         try:
-            run(capture, runner)
+            run(capture, runner, server)
         finally:
             capture.end()
     return harness.verdict(f"({args.runner})")
 
 
-def run(capture, runner):
+def playback_streams(server):
+    """Playback streams of clients (not of the server's own tone modules)."""
+    return server.pactl("list", "short", "sink-inputs").count("protocol-native")
+
+
+def run(capture, runner, server):
     native = not runner.wine
     # A monitor may take a second or two to deliver its first data.
     harness.check(capture.wait_for(0, 20), "the microphone delivers chunks")
     cpu_before, began = harness.cpu_seconds(capture.pid), time.monotonic()
     time.sleep(5)
     cpu = (harness.cpu_seconds(capture.pid) - cpu_before) / (time.monotonic() - began)
+    # The system source keeps a silent stream playing, so that loopback never idles.
+    keep_alive = 1 if runner.loopback else 0
+    harness.check(playback_streams(server) == keep_alive,
+                  f"the server holds {keep_alive} playback stream of dualcap's while it captures")
     capture.signal(signal.SIGINT)
     time.sleep(1.5)
+    harness.check(playback_streams(server) == 0, "and none after Ctrl+C")
     after_stop = len(capture.snapshot())
     time.sleep(1.5)
     chunks = capture.snapshot()

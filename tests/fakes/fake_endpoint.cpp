@@ -137,6 +137,84 @@ private:
     FakeEndpoint& owner_;
 };
 
+// The loopback source's silent render stream: a second audio client on the same device,
+// with its render service. Logs each call as "keep-alive <call>" and can fail at any one.
+class FakeEndpoint::KeepAlive : public Counted<IAudioClient> {
+public:
+    explicit KeepAlive(FakeEndpoint& owner)
+        : Counted([&owner] { owner.released("keep-alive client"); }), owner_(owner),
+          render_(owner) {}
+
+    HRESULT call(const std::string& name) const {
+        owner_.record("keep-alive " + name);
+        return owner_.keepAliveFailsAt == name ? AUDCLNT_E_DEVICE_INVALIDATED : S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
+                                         REFERENCE_TIME, REFERENCE_TIME, const WAVEFORMATEX* format,
+                                         LPCGUID) override {
+        const bool asExpected = shareMode == AUDCLNT_SHAREMODE_SHARED && streamFlags == 0 &&
+                                format != nullptr &&
+                                format->nSamplesPerSec == owner_.mixFormat.Format.nSamplesPerSec;
+        return asExpected ? call("Initialize") : E_INVALIDARG;
+    }
+    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
+        *frames = owner_.keepAliveBufferFrames;
+        return call("GetBufferSize");
+    }
+    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32* frames) override {
+        *frames = owner_.keepAlivePadding;
+        return call("GetCurrentPadding");
+    }
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
+                                                WAVEFORMATEX**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Start() override { return call("Start"); }
+    HRESULT STDMETHODCALLTYPE Stop() override { return call("Stop"); }
+    HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetService(REFIID iid, void** service) override {
+        if (!IsEqualGUID(iid, dualcap::IID_IAudioRenderClient)) {
+            return E_NOINTERFACE;
+        }
+        const HRESULT hr = call("GetService");
+        if (SUCCEEDED(hr)) {
+            *service = static_cast<IAudioRenderClient*>(&render_);
+        }
+        return hr;
+    }
+
+private:
+    class Render : public Counted<IAudioRenderClient> {
+    public:
+        explicit Render(FakeEndpoint& owner)
+            : Counted([&owner] { owner.released("keep-alive render client"); }), owner_(owner) {}
+        HRESULT STDMETHODCALLTYPE GetBuffer(UINT32 frames, BYTE** data) override {
+            buffer_.assign(std::size_t{frames} * owner_.mixFormat.Format.nBlockAlign, 0xAB);
+            *data = buffer_.data();
+            return S_OK;
+        }
+        HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames, DWORD flags) override {
+            owner_.record("keep-alive fill " + std::to_string(frames) +
+                          ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 ? " silent" : ""));
+            return S_OK;
+        }
+
+    private:
+        FakeEndpoint& owner_;
+        std::vector<BYTE> buffer_;
+    };
+
+    FakeEndpoint& owner_;
+    Render render_;
+};
+
 class FakeEndpoint::Device : public Counted<IMMDevice> {
 public:
     explicit Device(FakeEndpoint& owner)
@@ -154,8 +232,14 @@ public:
         if (FAILED(owner_.results.activate)) {
             return owner_.results.activate;
         }
-        *object = static_cast<IAudioClient*>(owner_.audioClient_.get());
-        return S_OK;
+        // The first is the capture stream's; a second, the loopback source's keep-alive.
+        if (activations_++ == 0) {
+            *object = static_cast<IAudioClient*>(owner_.audioClient_.get());
+            return S_OK;
+        }
+        const HRESULT hr = owner_.keepAlive_->call("Activate");
+        *object = SUCCEEDED(hr) ? static_cast<IAudioClient*>(owner_.keepAlive_.get()) : nullptr;
+        return hr;
     }
     HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore**) override {
         return E_NOTIMPL;
@@ -165,6 +249,7 @@ public:
 
 private:
     FakeEndpoint& owner_;
+    std::atomic<int> activations_{0};
 };
 
 class FakeEndpoint::Enumerator : public Counted<IMMDeviceEnumerator> {
@@ -206,7 +291,8 @@ private:
 FakeEndpoint::FakeEndpoint(std::string name, std::shared_ptr<CallLog> log)
     : name_(std::move(name)), log_(log ? std::move(log) : std::make_shared<CallLog>()),
       enumerator_(std::make_unique<Enumerator>(*this)), device_(std::make_unique<Device>(*this)),
-      audioClient_(std::make_unique<AudioClient>(*this)) {
+      audioClient_(std::make_unique<AudioClient>(*this)),
+      keepAlive_(std::make_unique<KeepAlive>(*this)) {
     // What Windows reports for a typical shared-mode device: 48 kHz stereo float.
     mixFormat = {};
     mixFormat.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;

@@ -58,6 +58,12 @@ public:
 
     // Given out by GetMixFormat, in memory the session frees with CoTaskMemFree.
     WAVEFORMATEXTENSIBLE mixFormat;
+    // The keep-alive render stream: its buffer, what it holds unplayed, and the call of it
+    // that fails ("Activate", "Initialize", "GetBufferSize", "GetService", "Start",
+    // "GetCurrentPadding"), if any.
+    UINT32 keepAliveBufferFrames = 4800;
+    UINT32 keepAlivePadding = 4320;
+    std::string keepAliveFailsAt;
     FakeCaptureClient captureClient;
 
     struct Recorded {
@@ -91,6 +97,7 @@ private:
     class Enumerator;
     class Device;
     class AudioClient;
+    class KeepAlive;
 
     void record(const std::string& entry);
     void released(const std::string& object);
@@ -101,6 +108,7 @@ private:
     std::unique_ptr<Enumerator> enumerator_;
     std::unique_ptr<Device> device_;
     std::unique_ptr<AudioClient> audioClient_;
+    std::unique_ptr<KeepAlive> keepAlive_;
 
     mutable std::mutex lock_;
     mutable std::condition_variable startedChanged_;

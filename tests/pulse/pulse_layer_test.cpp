@@ -235,6 +235,48 @@ TEST_F(PulseLayer, MisuseGetsTheCodesWindowsGives) {
     EXPECT_EQ(capture->ReleaseBuffer(frames), S_OK);
 }
 
+// A render stream plays to the sink: its buffer is filled, played out as it runs, and the
+// server holds it as one of its playback streams until it is released.
+TEST_F(PulseLayer, ARenderStreamPlaysWhatIsWrittenToTheSink) {
+    const auto playbackStreams = [] {
+        const std::string list = server->pactl("list short sink-inputs");
+        std::size_t count = 0;
+        for (std::size_t at = 0; (at = list.find("protocol-native", at)) != std::string::npos;
+             ++at) {
+            ++count;
+        }
+        return count;
+    };
+    {
+        Endpoint speakers(eRender);
+        ASSERT_EQ(speakers.initialize(0), S_OK);
+        UINT32 bufferFrames = 0;
+        ASSERT_EQ(speakers.client->GetBufferSize(&bufferFrames), S_OK);
+        EXPECT_NEAR(bufferFrames, 4800, 48) << "100 ms at 48 kHz";
+        void* raw = nullptr;
+        ASSERT_EQ(speakers.client->GetService(dualcap::IID_IAudioRenderClient, &raw), S_OK);
+        ComPtr<IAudioRenderClient> render(static_cast<IAudioRenderClient*>(raw));
+        BYTE* data = nullptr;
+        EXPECT_EQ(render->GetBuffer(bufferFrames + 1, &data), AUDCLNT_E_BUFFER_TOO_LARGE);
+        ASSERT_EQ(render->GetBuffer(bufferFrames, &data), S_OK);
+        EXPECT_EQ(render->GetBuffer(1, &data), AUDCLNT_E_OUT_OF_ORDER);
+        ASSERT_EQ(render->ReleaseBuffer(bufferFrames, AUDCLNT_BUFFERFLAGS_SILENT), S_OK);
+        UINT32 padding = 0;
+        ASSERT_EQ(speakers.client->GetCurrentPadding(&padding), S_OK);
+        EXPECT_EQ(padding, bufferFrames) << "not playing yet";
+        ASSERT_EQ(speakers.client->Start(), S_OK);
+        EXPECT_EQ(playbackStreams(), 1u);
+        // A null sink takes what it plays in blocks as long as its latency, up to a second.
+        for (int wait = 0; wait < 60 && padding == bufferFrames; ++wait) {
+            Sleep(50);
+            ASSERT_EQ(speakers.client->GetCurrentPadding(&padding), S_OK);
+        }
+        EXPECT_LT(padding, bufferFrames) << "it plays";
+        EXPECT_EQ(speakers.client->Stop(), S_OK);
+    }
+    EXPECT_EQ(playbackStreams(), 0u);
+}
+
 TEST_F(PulseLayer, AStreamWhoseDeviceGoesAwayReportsItInvalidated) {
     const std::string module =
         server->pactl("load-module module-null-sink sink_name=headset rate=48000 channels=2");

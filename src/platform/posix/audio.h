@@ -53,6 +53,8 @@ inline constexpr IID IID_IAudioClient = {
     0x1CB9AD4C, 0xDBFA, 0x4C32, {0xB1, 0x78, 0xC2, 0xF5, 0x68, 0xA7, 0x03, 0xB2}};
 inline constexpr IID IID_IAudioCaptureClient = {
     0xC8ADBD64, 0xE71E, 0x48A0, {0xA4, 0xDE, 0x18, 0x5C, 0x39, 0x5C, 0xD3, 0x17}};
+inline constexpr IID IID_IAudioRenderClient = {
+    0xF294ACFC, 0x3146, 0x4483, {0xA7, 0xBF, 0xAD, 0xDC, 0xA7, 0xC2, 0x60, 0xE2}};
 
 struct PROPVARIANT;
 struct IPropertyStore;
@@ -120,4 +122,12 @@ struct IAudioCaptureClient : IUnknown {
 
 protected:
     ~IAudioCaptureClient() = default;
+};
+
+struct IAudioRenderClient : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetBuffer(UINT32 framesRequested, BYTE** data) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 framesWritten, DWORD flags) = 0;
+
+protected:
+    ~IAudioRenderClient() = default;
 };

@@ -1,6 +1,7 @@
 #include "platform/pulse/audio_client.h"
 
 #include "platform/pulse/capture_client.h"
+#include "platform/pulse/render_client.h"
 
 namespace dualcap::pulse {
 namespace {
@@ -90,6 +91,13 @@ HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
             return hr;
         }
         stream_ = std::move(stream);
+    } else {
+        auto playback = std::make_shared<PlaybackStream>(connection_, format->nBlockAlign);
+        const HRESULT hr = playback->open(source_, bufferDuration);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        playback_ = std::move(playback);
     }
     initialized_ = true;
     streamFlags_ = streamFlags;
@@ -107,7 +115,7 @@ HRESULT AudioClient::Start() {
     if (started_) {
         return AUDCLNT_E_NOT_STOPPED;
     }
-    const HRESULT hr = stream_ ? stream_->run(true) : S_OK;
+    const HRESULT hr = stream_ ? stream_->run(true) : playback_->run(true);
     started_ = SUCCEEDED(hr);
     return hr;
 }
@@ -121,7 +129,7 @@ HRESULT AudioClient::Stop() {
         return S_FALSE;
     }
     started_ = false;
-    return stream_ ? stream_->run(false) : S_OK;
+    return stream_ ? stream_->run(false) : playback_->run(false);
 }
 
 HRESULT AudioClient::SetEventHandle(HANDLE event) {
@@ -151,14 +159,51 @@ HRESULT AudioClient::GetService(REFIID iid, void** service) {
     if (!initialized_) {
         return AUDCLNT_E_NOT_INITIALIZED;
     }
-    if (!IsEqualGUID(iid, IID_IAudioCaptureClient)) {
-        return E_NOINTERFACE;
+    if (IsEqualGUID(iid, IID_IAudioCaptureClient)) {
+        if (!stream_) {
+            return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
+        }
+        *service = static_cast<IAudioCaptureClient*>(new CaptureClient(stream_));
+        return S_OK;
     }
-    if (!stream_) {
-        return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
+    if (IsEqualGUID(iid, IID_IAudioRenderClient)) {
+        if (!playback_) {
+            return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
+        }
+        *service = static_cast<IAudioRenderClient*>(new RenderClient(playback_));
+        return S_OK;
     }
-    *service = static_cast<IAudioCaptureClient*>(new CaptureClient(stream_));
+    return E_NOINTERFACE;
+}
+
+HRESULT AudioClient::GetBufferSize(UINT32* frames) {
+    if (frames == nullptr) {
+        return E_POINTER;
+    }
+    std::lock_guard guard(lock_);
+    if (!initialized_) {
+        return AUDCLNT_E_NOT_INITIALIZED;
+    }
+    if (!playback_) {
+        return E_NOTIMPL;
+    }
+    *frames = playback_->bufferFrames();
     return S_OK;
+}
+
+HRESULT AudioClient::GetCurrentPadding(UINT32* frames) {
+    if (frames == nullptr) {
+        return E_POINTER;
+    }
+    std::shared_ptr<PlaybackStream> playback;
+    {
+        std::lock_guard guard(lock_);
+        if (!initialized_) {
+            return AUDCLNT_E_NOT_INITIALIZED;
+        }
+        playback = playback_;
+    }
+    return playback ? playback->padding(frames) : E_NOTIMPL;
 }
 
 } // namespace dualcap::pulse

@@ -2,6 +2,7 @@
 
 #include "platform/pulse/com_object.h"
 #include "platform/pulse/connection.h"
+#include "platform/pulse/playback_stream.h"
 #include "platform/pulse/record_stream.h"
 
 #include <memory>
@@ -10,7 +11,7 @@
 namespace dualcap::pulse {
 
 // A shared-mode stream client on one endpoint. Capture endpoints record their source;
-// render endpoints can only be recorded in loopback, from their monitor, as on Windows.
+// render endpoints play to their sink, or are recorded in loopback, from its monitor.
 class AudioClient : public ComObject<IAudioClient, IID_IAudioClient> {
 public:
     AudioClient(std::shared_ptr<Connection> connection, SourceDescription source, bool render);
@@ -18,9 +19,10 @@ public:
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
                                          REFERENCE_TIME bufferDuration, REFERENCE_TIME periodicity,
                                          const WAVEFORMATEX* format, LPCGUID sessionGuid) override;
-    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32*) override { return E_NOTIMPL; }
+    // Render streams only, which is all the program asks them of.
+    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override;
     HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32* frames) override;
     HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
                                                 WAVEFORMATEX**) override {
         return E_NOTIMPL;
@@ -47,8 +49,9 @@ private:
     DWORD streamFlags_ = 0;
     bool eventSet_ = false;
     bool started_ = false;
-    // None for a render stream, which this layer cannot play.
+    // One of the two, once initialised.
     std::shared_ptr<RecordStream> stream_;
+    std::shared_ptr<PlaybackStream> playback_;
 };
 
 } // namespace dualcap::pulse

@@ -137,6 +137,7 @@ HRESULT findDefaultSource(const Connection& connection, EDataFlow flow, SourceDe
                                                                  onSinkInfo, &monitor));
         }
         name = monitor.name;
+        source.sink = names.sink;
     }
     SourceLookup lookup{&connection, &source};
     if (!name.empty()) {

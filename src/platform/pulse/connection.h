@@ -55,6 +55,8 @@ private:
 // A source to record from, as the server describes it.
 struct SourceDescription {
     std::string name;
+    // Render endpoints: the sink it monitors, where a render stream plays.
+    std::string sink;
     pa_sample_spec spec{};
     pa_channel_map channels{};
 };
