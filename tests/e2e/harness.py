@@ -335,6 +335,15 @@ class Capture:
                 raise RuntimeError(f"no process named {self.unique} below {self.process.pid}")
         return self._pid
 
+    def wait_for_more(self, count, tag, timeout):
+        """Whether a chunk of `tag` comes after the first `count` chunks, within `timeout`."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(t == tag for _, t, _ in self.snapshot()[count:]):
+                return True
+            time.sleep(0.05)
+        return False
+
     def signal(self, number):
         os.kill(self.pid, number)
 
