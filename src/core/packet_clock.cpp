@@ -19,7 +19,9 @@ UINT64 counterGapFrames(const PacketClock& clock, const PacketPosition& packet, 
     if (elapsed <= covered + tolerance) {
         return 0;
     }
-    return ((elapsed - covered) * rate + kCounterPerSecond / 2) / kCounterPerSecond;
+    // Capped before it is scaled, so that no counter reading can overflow the product.
+    const UINT64 gap = std::min(elapsed - covered, UINT64{kMaxFillSeconds} * kCounterPerSecond);
+    return (gap * rate + kCounterPerSecond / 2) / kCounterPerSecond;
 }
 
 } // namespace

@@ -12,11 +12,11 @@ alike on both endpoints:
 - the performance-counter position does: the first nine packets after the stall are old
   (stamped 20 to 100 ms after the last one before it), and the tenth, where the buffer's
   backlog ends, jumps by the rest of the stall (about 0.9 s);
-- the counter positions also jitter, by up to about 250 ms between two packets, with
+- the counter positions also jitter, by up to about 25 ms between two packets, with
   packets stamped microseconds apart after such a delay.
 So under Wine 10 the flag says that time was lost but not how much, the device position
-never says it, and the counter says it only at the end of the backlog, beside jitter of a
-quarter of that size. The checks below hold these facts, so that a change of Wine that
+never says it, and the counter says it only at the end of the backlog, well above its
+jitter. The checks below hold these facts, so that a change of Wine that
 breaks what the program relies on shows up here.
 """
 
