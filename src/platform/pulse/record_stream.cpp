@@ -8,7 +8,8 @@
 namespace dualcap::pulse {
 namespace {
 
-constexpr pa_usec_t kFragment = 10'000; // 10 ms, the period Windows uses in shared mode
+constexpr UINT64 kCounterPerSecond = 10'000'000; // the counter's 100 ns units
+constexpr pa_usec_t kFragment = 10'000;          // 10 ms, the period Windows uses in shared mode
 // How far the reader may fall behind before audio is lost. More than the stream's own
 // buffer: the reader is blocked whenever the program's output is, and a consumer that
 // pauses for a second or two should not cost audio. Memory is taken only as it is used.
@@ -155,15 +156,18 @@ HRESULT RecordStream::releaseBuffer(UINT32 frames) {
     return S_OK;
 }
 
-void RecordStream::enqueue(const void* data, std::size_t bytes) {
-    // The fragment has just arrived, so its first frame was captured its length ago.
-    const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                         std::chrono::steady_clock::now().time_since_epoch())
-                         .count() /
-                     100;
+void RecordStream::enqueue(const void* data, std::size_t bytes, UINT64 arrived) {
     const UINT64 frames = bytes / frameBytes_;
-    const auto counter = static_cast<UINT64>(now) - frames * 10'000'000 / rate_;
     std::lock_guard guard(packetsLock_);
+    // The clock at the stream's first frame, carried on by the frames delivered since: as
+    // steady as the device's own clock. Only after the server dropped audio, which the
+    // device position cannot count, is it taken afresh from when this fragment came.
+    if (!anchored_ || serverOverflowed_) {
+        anchor_ = arrived - std::min(arrived, delivered_ * kCounterPerSecond / rate_);
+        anchored_ = true;
+        serverOverflowed_ = false;
+    }
+    const UINT64 counter = anchor_ + delivered_ * kCounterPerSecond / rate_;
     const UINT64 devicePosition = delivered_;
     delivered_ += frames;
     if (queuedBytes_ + bytes > capacityBytes_) {
@@ -206,10 +210,19 @@ void RecordStream::onStateChanged(pa_stream* stream, void* self) {
 
 void RecordStream::onReadable(pa_stream* stream, std::size_t, void* self) {
     auto* recorder = static_cast<RecordStream*>(self);
+    // Everything readable has been captured by now: the fragment in hand began as long ago
+    // as it and all that follows it last.
+    const auto now = static_cast<UINT64>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                             std::chrono::steady_clock::now().time_since_epoch())
+                                             .count() /
+                                         100);
     const void* data = nullptr;
     std::size_t bytes = 0;
-    while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes != 0) {
-        recorder->enqueue(data, bytes);
+    for (std::size_t readable = pa_stream_readable_size(stream);
+         pa_stream_peek(stream, &data, &bytes) == 0 && bytes != 0; readable -= bytes) {
+        readable = std::max(readable, bytes);
+        const UINT64 ago = readable / recorder->frameBytes_ * kCounterPerSecond / recorder->rate_;
+        recorder->enqueue(data, bytes, now - std::min(now, ago));
         pa_stream_drop(stream);
     }
     if (recorder->event_ != nullptr) {
@@ -221,6 +234,7 @@ void RecordStream::onOverflow(pa_stream*, void* self) {
     auto* recorder = static_cast<RecordStream*>(self);
     std::lock_guard guard(recorder->packetsLock_);
     recorder->overflowed_ = true;
+    recorder->serverOverflowed_ = true;
 }
 
 void RecordStream::onSuccess(pa_stream*, int, void* self) {

@@ -52,8 +52,9 @@ private:
     static void onReadable(pa_stream* stream, std::size_t bytes, void* self);
     static void onOverflow(pa_stream* stream, void* self);
     static void onSuccess(pa_stream* stream, int success, void* self);
-    // On the loop's thread: one fragment (data null for a hole) into the queue.
-    void enqueue(const void* data, std::size_t bytes);
+    // On the loop's thread: one fragment (data null for a hole) into the queue, which by its
+    // arrival began at `arrived` (100 ns units of the monotonic clock).
+    void enqueue(const void* data, std::size_t bytes, UINT64 arrived);
 
     std::shared_ptr<Connection> connection_;
     const UINT32 frameBytes_;
@@ -75,6 +76,10 @@ private:
     bool holding_ = false;
     // Frames the server has delivered, kept or lost: the next packet's device position.
     UINT64 delivered_ = 0;
+    // The clock at the first frame, and whether the server has dropped audio since.
+    UINT64 anchor_ = 0;
+    bool anchored_ = false;
+    bool serverOverflowed_ = false;
 };
 
 } // namespace dualcap::pulse
