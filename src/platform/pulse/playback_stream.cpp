@@ -6,29 +6,14 @@
 namespace dualcap::pulse {
 
 PlaybackStream::PlaybackStream(std::shared_ptr<Connection> connection, UINT32 frameBytes)
-    : connection_(std::move(connection)), frameBytes_(frameBytes) {}
-
-PlaybackStream::~PlaybackStream() {
-    if (stream_ == nullptr) {
-        return;
-    }
-    Connection::Lock lock(*connection_);
-    pa_stream_set_state_callback(stream_, nullptr, nullptr);
-    pa_stream_disconnect(stream_);
-    pa_stream_unref(stream_);
-}
+    : ServerStream(std::move(connection)), frameBytes_(frameBytes) {}
 
 HRESULT PlaybackStream::open(const SourceDescription& endpoint, REFERENCE_TIME bufferDuration) {
     Connection::Lock lock(*connection_);
-    if (!connection_->connected()) {
-        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    pa_sample_spec spec;
+    if (const HRESULT hr = create(endpoint, spec); FAILED(hr)) {
+        return hr;
     }
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, endpoint.spec.rate, endpoint.spec.channels};
-    stream_ = pa_stream_new(connection_->context(), "dualcap", &spec, &endpoint.channels);
-    if (stream_ == nullptr) {
-        return AUDCLNT_E_ENDPOINT_CREATE_FAILED;
-    }
-    pa_stream_set_state_callback(stream_, onStateChanged, this);
     pa_buffer_attr buffer;
     const auto duration = static_cast<pa_usec_t>(std::max<REFERENCE_TIME>(bufferDuration, 0) / 10);
     buffer.tlength = static_cast<uint32_t>(
@@ -43,23 +28,11 @@ HRESULT PlaybackStream::open(const SourceDescription& endpoint, REFERENCE_TIME b
                                    nullptr) < 0) {
         return AUDCLNT_E_ENDPOINT_CREATE_FAILED;
     }
-    while (pa_stream_get_state(stream_) == PA_STREAM_CREATING) {
-        connection_->wait();
-    }
-    if (const HRESULT failure = failure_.load(); FAILED(failure)) {
-        return failure;
+    if (const HRESULT hr = connected(); FAILED(hr)) {
+        return hr;
     }
     bufferFrames_ = pa_stream_get_buffer_attr(stream_)->tlength / frameBytes_;
     return S_OK;
-}
-
-HRESULT PlaybackStream::run(bool running) {
-    Connection::Lock lock(*connection_);
-    if (const HRESULT failure = failure_.load(); FAILED(failure)) {
-        return failure;
-    }
-    connection_->complete(pa_stream_cork(stream_, running ? 0 : 1, onSuccess, this));
-    return failure_.load();
 }
 
 UINT32 PlaybackStream::writableFrames() const {
@@ -127,20 +100,6 @@ HRESULT PlaybackStream::releaseBuffer(UINT32 frames, DWORD flags) {
     return pa_stream_write(stream_, buffer_.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE) == 0
                ? S_OK
                : AUDCLNT_E_BUFFER_ERROR;
-}
-
-void PlaybackStream::onStateChanged(pa_stream* stream, void* self) {
-    auto* player = static_cast<PlaybackStream*>(self);
-    const pa_stream_state_t state = pa_stream_get_state(stream);
-    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-        player->failure_ = player->connection_->connected() ? AUDCLNT_E_DEVICE_INVALIDATED
-                                                            : AUDCLNT_E_SERVICE_NOT_RUNNING;
-    }
-    player->connection_->wake();
-}
-
-void PlaybackStream::onSuccess(pa_stream*, int, void* self) {
-    static_cast<PlaybackStream*>(self)->connection_->wake();
 }
 
 } // namespace dualcap::pulse

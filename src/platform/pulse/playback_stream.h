@@ -2,8 +2,8 @@
 
 #include "platform/posix/audio.h"
 #include "platform/pulse/connection.h"
+#include "platform/pulse/server_stream.h"
 
-#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -13,17 +13,13 @@ namespace dualcap::pulse {
 // shared by the audio client that opens and starts it and the render client that fills
 // it. Its buffer is the server's: the padding is what the server holds unplayed, and a
 // released buffer goes to the server at once.
-class PlaybackStream {
+class PlaybackStream : public ServerStream {
 public:
     PlaybackStream(std::shared_ptr<Connection> connection, UINT32 frameBytes);
-    ~PlaybackStream();
-    PlaybackStream(const PlaybackStream&) = delete;
-    PlaybackStream& operator=(const PlaybackStream&) = delete;
 
     // Connects the stream to the endpoint's sink, not yet running, with a buffer of
     // `bufferDuration`.
     HRESULT open(const SourceDescription& endpoint, REFERENCE_TIME bufferDuration);
-    HRESULT run(bool running);
 
     UINT32 bufferFrames() const { return bufferFrames_; }
     HRESULT padding(UINT32* frames);
@@ -31,16 +27,11 @@ public:
     HRESULT releaseBuffer(UINT32 frames, DWORD flags);
 
 private:
-    static void onStateChanged(pa_stream* stream, void* self);
-    static void onSuccess(pa_stream* stream, int success, void* self);
     // With the connection's lock held.
     UINT32 writableFrames() const;
 
-    std::shared_ptr<Connection> connection_;
     const UINT32 frameBytes_;
-    pa_stream* stream_ = nullptr;
     UINT32 bufferFrames_ = 0;
-    std::atomic<HRESULT> failure_{S_OK};
     // The buffer handed out by getBuffer; only the render client's thread touches it.
     std::vector<BYTE> buffer_;
     bool holding_ = false;

@@ -23,32 +23,24 @@ constexpr pa_usec_t toMicroseconds(REFERENCE_TIME duration) {
 } // namespace
 
 RecordStream::RecordStream(std::shared_ptr<Connection> connection, UINT32 frameBytes)
-    : connection_(std::move(connection)), frameBytes_(frameBytes) {}
+    : ServerStream(std::move(connection)), frameBytes_(frameBytes) {}
 
 RecordStream::~RecordStream() {
     if (stream_ == nullptr) {
         return;
     }
     Connection::Lock lock(*connection_);
-    pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
     pa_stream_set_overflow_callback(stream_, nullptr, nullptr);
-    pa_stream_disconnect(stream_);
-    pa_stream_unref(stream_);
 }
 
 HRESULT RecordStream::open(const SourceDescription& source, REFERENCE_TIME bufferDuration) {
     Connection::Lock lock(*connection_);
-    if (!connection_->connected()) {
-        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    pa_sample_spec spec;
+    if (const HRESULT hr = create(source, spec); FAILED(hr)) {
+        return hr;
     }
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, source.spec.rate, source.spec.channels};
     rate_ = std::max<UINT32>(source.spec.rate, 1);
-    stream_ = pa_stream_new(connection_->context(), "dualcap", &spec, &source.channels);
-    if (stream_ == nullptr) {
-        return AUDCLNT_E_ENDPOINT_CREATE_FAILED;
-    }
-    pa_stream_set_state_callback(stream_, onStateChanged, this);
     pa_stream_set_read_callback(stream_, onReadable, this);
     pa_stream_set_overflow_callback(stream_, onOverflow, this);
 
@@ -65,19 +57,7 @@ HRESULT RecordStream::open(const SourceDescription& source, REFERENCE_TIME buffe
     if (pa_stream_connect_record(stream_, source.name.c_str(), &buffer, flags) < 0) {
         return AUDCLNT_E_ENDPOINT_CREATE_FAILED;
     }
-    while (pa_stream_get_state(stream_) == PA_STREAM_CREATING) {
-        connection_->wait();
-    }
-    return failure_.load();
-}
-
-HRESULT RecordStream::run(bool running) {
-    Connection::Lock lock(*connection_);
-    if (const HRESULT failure = failure_.load(); FAILED(failure)) {
-        return failure;
-    }
-    connection_->complete(pa_stream_cork(stream_, running ? 0 : 1, onSuccess, this));
-    return failure_.load();
+    return connected();
 }
 
 void RecordStream::setEvent(HANDLE event) {
@@ -198,16 +178,6 @@ void RecordStream::enqueue(const void* data, std::size_t bytes, UINT64 arrived) 
     queuedBytes_ += bytes;
 }
 
-void RecordStream::onStateChanged(pa_stream* stream, void* self) {
-    auto* recorder = static_cast<RecordStream*>(self);
-    const pa_stream_state_t state = pa_stream_get_state(stream);
-    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-        recorder->failure_ = recorder->connection_->connected() ? AUDCLNT_E_DEVICE_INVALIDATED
-                                                                : AUDCLNT_E_SERVICE_NOT_RUNNING;
-    }
-    recorder->connection_->wake();
-}
-
 void RecordStream::onReadable(pa_stream* stream, std::size_t, void* self) {
     auto* recorder = static_cast<RecordStream*>(self);
     // Everything readable has been captured by now: the fragment in hand began as long ago
@@ -235,10 +205,6 @@ void RecordStream::onOverflow(pa_stream*, void* self) {
     std::lock_guard guard(recorder->packetsLock_);
     recorder->overflowed_ = true;
     recorder->serverOverflowed_ = true;
-}
-
-void RecordStream::onSuccess(pa_stream*, int, void* self) {
-    static_cast<RecordStream*>(self)->connection_->wake();
 }
 
 } // namespace dualcap::pulse

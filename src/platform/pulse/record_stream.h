@@ -2,8 +2,8 @@
 
 #include "platform/posix/audio.h"
 #include "platform/pulse/connection.h"
+#include "platform/pulse/server_stream.h"
 
-#include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -22,16 +22,13 @@ namespace dualcap::pulse {
 // the fragment back at once; the reader takes packets from the queue under a lock of its
 // own. The reader thus never contends for the loop's lock, and the loop is never woken
 // just to pass a handed-back fragment on to the server.
-class RecordStream {
+class RecordStream : public ServerStream {
 public:
     RecordStream(std::shared_ptr<Connection> connection, UINT32 frameBytes);
     ~RecordStream();
-    RecordStream(const RecordStream&) = delete;
-    RecordStream& operator=(const RecordStream&) = delete;
 
     // Connects the stream, not yet running, with a buffer of `bufferDuration`.
     HRESULT open(const SourceDescription& source, REFERENCE_TIME bufferDuration);
-    HRESULT run(bool running);
     // Signalled whenever data becomes readable.
     void setEvent(HANDLE event);
 
@@ -48,21 +45,15 @@ private:
         UINT64 counter = 0; // 100 ns units
     };
 
-    static void onStateChanged(pa_stream* stream, void* self);
     static void onReadable(pa_stream* stream, std::size_t bytes, void* self);
     static void onOverflow(pa_stream* stream, void* self);
-    static void onSuccess(pa_stream* stream, int success, void* self);
     // On the loop's thread: one fragment (data null for a hole) into the queue, which by its
     // arrival began at `arrived` (100 ns units of the monotonic clock).
     void enqueue(const void* data, std::size_t bytes, UINT64 arrived);
 
-    std::shared_ptr<Connection> connection_;
     const UINT32 frameBytes_;
     UINT32 rate_ = 1; // the source's, once open
-    pa_stream* stream_ = nullptr;
     std::size_t capacityBytes_ = 0;
-    // What every call returns once the stream or the server has gone; S_OK until then.
-    std::atomic<HRESULT> failure_{S_OK};
     // Guarded by the connection's lock.
     HANDLE event_ = nullptr;
 
