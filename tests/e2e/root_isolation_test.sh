@@ -4,8 +4,8 @@
 # (as a crash or an interrupted test run does), and it leaves no process behind either.
 set -u
 clone="$(cd "$(dirname "$0")/../.." && pwd)"
-root_tool="$clone/scripts/lib/trixie-root"
-root="$("$root_tool" path)"
+root_tool="$clone/scripts/lib/debian-root"
+root="$("$root_tool" trixie path)"
 failures=0
 
 check() {
@@ -16,11 +16,11 @@ host_mounts() {
     findmnt -rn -o TARGET | grep -c -F "$root"
 }
 
-"$root_tool" run -- sh -c 'test -c /dev/null && test -r /proc/self/stat && exit 7'
+"$root_tool" trixie run -- sh -c 'test -c /dev/null && test -r /proc/self/stat && exit 7'
 check "a failing command's status comes back (7, with /dev and /proc inside)" '[ $? -eq 7 ]'
 check "nothing is mounted on the host after it" '[ "$(host_mounts)" -eq 0 ]'
 
-"$root_tool" run -- sleep 60 &
+"$root_tool" trixie run -- sleep 60 &
 namespace=$!
 # The sleep, once it runs inside the namespace with its mounts made.
 inside=""

@@ -27,9 +27,12 @@ int main(int argc, char** argv) {
         const std::string argument = argv[i];
         if (argument == "-o" && i + 1 < argc) {
             folder = argv[++i];
+        } else if (argument == "--version") {
+            std::printf("dualcap-split %s\n", DUALCAP_VERSION);
+            return 0;
         } else if (argument == "-h" || argument == "--help" ||
                    (argument.size() > 1 && argument[0] == '-')) {
-            std::fprintf(stderr, "usage: dualcap-split [-o DIR] [FILE | -]\n");
+            std::fprintf(stderr, "usage: dualcap-split [-o DIR] [FILE | -] | --version\n");
             return 2;
         } else {
             input = argument;
