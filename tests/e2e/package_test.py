@@ -1,0 +1,140 @@
+#!/usr/bin/env python3
+"""The release artefacts, installed as a user would, on systems that never saw the source:
+
+- the Debian package, with apt into a bare Debian 12 root (on a throw-away layer, so the
+  root stays bare): the installed dualcap captures both sources of a private PulseAudio
+  server outside the root, the installed dualcap-split splits what it wrote, and removing
+  the package leaves none of its files;
+- the Windows zip, unpacked into an empty folder, run there under Wine 10.
+"""
+
+import argparse
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import time
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+MIC_TONE, SPEAKER_TONE = 440, 1000
+DEBIAN_ROOT = os.path.join(harness.CLONE, "scripts", "lib", "debian-root")
+# Inside the root: install, capture for a while, stop with SIGINT (then end it), split,
+# remove, and list what of the package is left.
+IN_ROOT = """
+set -e
+cd "$1"
+apt-get update -qq >install.log 2>&1
+apt-get install -y -qq --no-install-recommends "$2" >>install.log 2>&1
+dpkg -L dualcap >files.txt
+dualcap >stream.bin 2>stderr.txt &
+sleep 8
+kill -INT $!
+sleep 1
+kill -TERM $! 2>/dev/null || true
+wait $! 2>/dev/null || true
+mkdir split
+dualcap-split -o split stream.bin >split.txt 2>&1
+dualcap-split --version >version.txt
+apt-get remove -y -qq dualcap >remove.log 2>&1
+while read -r file; do [ ! -f "$file" ] || echo "$file"; done <files.txt >left.txt
+"""
+
+
+def parse(stream):
+    """Samples of each tag in a whole stream."""
+    sources, at = {}, 0
+    while at + 5 <= len(stream):
+        tag, length = struct.unpack_from("<BI", stream, at)
+        samples = struct.unpack_from(f"<{length // 2}h", stream, at + 5)
+        sources.setdefault(tag, []).extend(samples)
+        at += 5 + length
+    return sources, at == len(stream)
+
+
+def carries_tones(what, sources, seconds):
+    for tag, tone, other in ((0, MIC_TONE, SPEAKER_TONE), (1, SPEAKER_TONE, MIC_TONE)):
+        name, samples = harness.TAGS[tag], sources.get(tag, [])
+        wanted, unwanted = harness.tone_power(samples, tone), harness.tone_power(samples, other)
+        harness.check(len(samples) / harness.RATE > seconds and wanted > 100 * unwanted,
+                      f"{what}: {name} carries its {tone} Hz tone "
+                      f"({len(samples) / harness.RATE:.2f} s)")
+
+
+def debian_package(deb, work, server):
+    folder = os.path.join(work, "deb")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    result = subprocess.run([DEBIAN_ROOT, "bookworm", "run", "--scratch", "--", "sh", "-c",
+                             IN_ROOT, "sh", folder, os.path.abspath(deb)],
+                            env=server.env, stdin=subprocess.DEVNULL, timeout=300)
+    if not harness.check(result.returncode == 0, f"deb: installed, run and removed "
+                         f"(exit {result.returncode}; logs in {folder})"):
+        return
+
+    def read(name):
+        with open(os.path.join(folder, name), "rb") as f:
+            return f.read()
+
+    installed = read("files.txt").decode().split()
+    harness.check({"/usr/bin/dualcap", "/usr/bin/dualcap-split"} <= set(installed),
+                  "deb: it installs /usr/bin/dualcap and /usr/bin/dualcap-split")
+    lines = read("stderr.txt").decode().splitlines()
+    harness.check("mic capture started" in lines and "system capture started" in lines,
+                  "deb: the installed dualcap starts both sources: " + " | ".join(lines))
+    sources, whole = parse(read("stream.bin"))
+    harness.check(whole, "deb: its stream is whole chunks")
+    carries_tones("deb", sources, 5)
+    split = read("split.txt").decode()
+    harness.check(all(os.path.getsize(os.path.join(folder, "split", f"{name}.wav")) > 44
+                      for name in ("mic", "system")),
+                  "deb: the installed dualcap-split writes mic.wav and system.wav: "
+                  + " | ".join(split.splitlines()))
+    harness.check(read("version.txt").decode().startswith("dualcap-split "),
+                  "deb: dualcap-split --version says " + read("version.txt").decode().strip())
+    left = read("left.txt").decode().split()
+    harness.check(not left, f"deb: removing it leaves none of its files ({left})")
+
+
+def windows_zip(zipped, work, server):
+    folder = os.path.join(work, "zip")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    with zipfile.ZipFile(zipped) as archive:
+        archive.extractall(folder)
+        names = archive.namelist()
+    [exe] = [os.path.join(folder, n) for n in names if n.endswith("/dualcap.exe")]
+    args = argparse.Namespace(runner="wine10", exe=exe, work=os.path.join(work, "wine10"))
+    os.makedirs(args.work, exist_ok=True)
+    with harness.Runner(args, server.env) as runner:
+        capture = runner.start(os.path.join(args.work, "stderr.txt"))
+        try:
+            harness.check(capture.wait_for(0, 20) and capture.wait_for(1, 20),
+                          "zip: the unpacked dualcap.exe delivers both sources under Wine 10")
+            time.sleep(5)
+            sources = {tag: s["samples"] for tag, s in
+                       harness.per_source(capture.snapshot()).items()}
+            carries_tones("zip", sources, 4)
+        finally:
+            capture.end()
+    print("     zip holds: " + ", ".join(sorted(names)))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--deb", required=True)
+    parser.add_argument("--zip", required=True)
+    parser.add_argument("--work", required=True)
+    args = parser.parse_args()
+    work = os.path.abspath(args.work)
+    with harness.PulseServer(os.path.join(work, "pulse"), MIC_TONE, SPEAKER_TONE) as server:
+        debian_package(args.deb, work, server)
+        windows_zip(args.zip, work, server)
+    return harness.verdict("(package)")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
