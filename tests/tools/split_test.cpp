@@ -1,3 +1,4 @@
+#include "split/level_meter.h"
 #include "split/stream_reader.h"
 #include "split/wav_writer.h"
 
@@ -99,4 +100,30 @@ TEST(WavWriter, WritesA16kMonoFileWithItsSizesFilledIn) {
     EXPECT_THAT(std::vector<unsigned char>(bytes.begin() + 44, bytes.end()),
                 ElementsAre(1, 0, 0xFF, 0xFF, 0, 1));
     std::remove(path.c_str());
+}
+
+// Levels, the held peak and the rate as the meter shows them, at instants chosen here.
+TEST(LevelMeter, ShowsLevelHeldPeakSecondsAndRate) {
+    using namespace std::chrono_literals;
+    const auto start = LevelMeter::Clock::time_point{};
+    LevelMeter meter(start);
+    const std::vector<std::int16_t> loud(160, 32767), tenth(160, -3277);
+    for (int i = 0; i < 10; ++i) {
+        meter.add(0, loud);
+    }
+    auto lines = meter.lines(start + 100ms);
+    EXPECT_THAT(lines[0], HasSubstr("mic    [" + std::string(29, '#') + "|]    0.0 dBFS"));
+    EXPECT_THAT(lines[0], HasSubstr("0.1 s    100 chunks/s"));
+    EXPECT_THAT(lines[1], HasSubstr("system [" + std::string(30, '-') + "]   -inf dBFS"));
+
+    // Quieter: the bar falls to -20 dBFS at once; the peak stays held for a while.
+    meter.add(0, tenth);
+    lines = meter.lines(start + 1s);
+    EXPECT_THAT(lines[0], HasSubstr("[" + std::string(20, '#') + std::string(9, '-') + "|]"));
+    EXPECT_THAT(lines[0], HasSubstr("-20.0 dBFS"));
+    EXPECT_THAT(lines[0], HasSubstr("11 chunks/s"));
+    meter.add(0, tenth);
+    EXPECT_THAT(meter.lines(start + 1700ms)[0], HasSubstr("[" + std::string(19, '#') + "|"));
+    EXPECT_EQ(meter.summary(start + 2s), "mic peak -inf dBFS, 0.1 s, 1 chunks/s | "
+                                         "system peak -inf dBFS, 0.0 s, 0 chunks/s");
 }
