@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
-"""The demo: dualcap captures a few seconds, dualcap-split splits the stream, and sox draws
-a spectrogram of each source.
+"""The demo: dualcap captures a few seconds, dualcap-split splits the stream, a speech
+recogniser (pocketsphinx) says what it heard in each source, and sox draws a spectrogram of
+each.
 
 With no sound server reachable, it brings its own: a private PulseAudio server whose
-speakers and microphone are virtual, with one sentence spoken into each. With a real
-server (a desktop), it captures the real microphone and playback instead.
+speakers and microphone are virtual, with a recorded voice played into each at the same
+time (two public-domain LibriVox readings that Debian ships for pocketsphinx's own tests),
+so that what was played can be set beside what was recognised. With a real server (a
+desktop), it captures the real microphone and playback instead.
 """
 
 import argparse
@@ -18,18 +21,29 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
                                 "tests", "e2e"))
 import harness  # noqa: E402
 
-SENTENCES = {
-    "system": ("en-us", "This sentence is playing through the speakers."),
-    "mic": ("en+f3", "And this one is spoken into the microphone."),
+RECORDINGS = "/usr/share/pocketsphinx/test/data/librivox"
+# Which reading goes into which device: two different sentences of similar length.
+PLAYED = {
+    "system": "sense_and_sensibility_01_austen_64kb-0920",
+    "mic": "sense_and_sensibility_01_austen_64kb-0870",
 }
 
 
-def speak(folder):
-    files = {}
-    for name, (voice, text) in SENTENCES.items():
-        files[name] = os.path.join(folder, f"{name}-sentence.wav")
-        subprocess.run(["espeak-ng", "-v", voice, "-w", files[name], text], check=True)
-    return files
+def played_words():
+    """What each reading says, from the transcription that comes with them."""
+    words = {}
+    with open(os.path.join(RECORDINGS, "transcription")) as f:
+        for line in f:
+            text, _, recording = line.strip().rpartition(" (")
+            words[recording.rstrip(")")] = text.replace("<s>", "").replace("</s>", "").strip()
+    return {name: words[recording] for name, recording in PLAYED.items()}
+
+
+def recognise(wav):
+    """What pocketsphinx heard in a 16 kHz mono WAV file, with its US English model."""
+    result = subprocess.run(["pocketsphinx_continuous", "-infile", wav], check=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    return " ".join(result.stdout.split())
 
 
 def real_server_reachable():
@@ -38,14 +52,14 @@ def real_server_reachable():
 
 
 def capture_with_own_server(args):
-    sentences = speak(args.work)
     with harness.PulseServer(os.path.join(args.work, "pulse"), mic_tone=0,
                              speaker_tone=0) as server:
         capture = harness.Capture([args.dualcap], server.env, args.stderr)
         # A monitor may take a second or two to deliver its first data.
         capture.wait_for(0, 10) and capture.wait_for(1, 10)
         time.sleep(1)
-        players = [subprocess.Popen(["paplay", "--device=" + device, sentences[name]],
+        players = [subprocess.Popen(["paplay", "--device=" + device,
+                                     os.path.join(RECORDINGS, PLAYED[name] + ".wav")],
                                     env=server.env)
                    for name, device in (("system", "speakers"), ("mic", "microphone"))]
         for player in players:
@@ -78,12 +92,14 @@ def main():
     os.makedirs(args.work, exist_ok=True)
     args.stderr = os.path.join(args.work, "dualcap-stderr.txt")
 
+    played = None
     if real_server_reachable():
         capture = capture_real_devices(args)
     else:
         print("no sound server reachable: starting a private one with virtual speakers and a "
-              "virtual microphone, and speaking a sentence into each")
+              "virtual microphone, and playing a recorded voice into each at the same time")
         capture = capture_with_own_server(args)
+        played = played_words()
     print("dualcap said: " + " | ".join(capture.stderr_lines()))
 
     stream = os.path.join(args.work, "capture.bin")
@@ -96,6 +112,12 @@ def main():
         subprocess.run(["sox", wav, "-n", "spectrogram", "-t", f"dualcap: {name}", "-o", png],
                        check=True)
         print(f"{name:>6}: {wav}  {png}")
+    print()
+    for name in ("system", "mic"):
+        heard = recognise(os.path.join(args.work, name + ".wav"))
+        if played:
+            print(f"{name:>6}     played: {played[name]}")
+        print(f"{'' if played else name:>6} recognised: {heard}")
 
 
 if __name__ == "__main__":

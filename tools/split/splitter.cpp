@@ -1,6 +1,7 @@
 #include "split/splitter.h"
 
 #include <cstdio>
+#include <filesystem>
 
 namespace dualcap::tools {
 namespace {
@@ -16,6 +17,8 @@ Splitter::Splitter(std::string folder, bool meter) : folder_(std::move(folder)) 
 }
 
 bool Splitter::open() {
+    std::error_code ignored; // a folder that cannot be made shows as a file that cannot be
+    std::filesystem::create_directories(folder_, ignored);
     for (int tag = 0; tag < 2; ++tag) {
         const std::string path = folder_ + "/" + kNames[tag] + ".wav";
         wavs_[tag] = std::make_unique<WavWriter>(path);

@@ -19,7 +19,7 @@ class Splitter {
 public:
     Splitter(std::string folder, bool meter);
 
-    // False, having said why, if a file cannot be made.
+    // Makes the folder if need be; false, having said why, if a file cannot be made.
     bool open();
     void add(std::uint8_t tag, std::span<const std::int16_t> samples);
     // Closes the files and says what each source carried, and how the stream ended; the
