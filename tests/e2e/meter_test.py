@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
-"""End to end: `dualcap | dualcap-split --meter -o DIR -` against a private PulseAudio server
-with a tone in each device, as a person checking a setup runs it.
+"""End to end: dualcap-split's meter.
 
-- In a real terminal (tmux): both sources' lines are redrawn in place, their bars show the
-  tones and their seconds grow; Ctrl+C in the terminal stops the capture and dualcap-split
-  writes its files out whole and says what each source carried.
-- With standard error a file: one summary line a second, saying the same.
+- Natively, in a real terminal (tmux): `dualcap | dualcap-split --meter -o DIR -` against a
+  private PulseAudio server with a tone in each device, as a person checking a setup runs
+  it. Both sources' lines are redrawn in place, their bars show the tones and their seconds
+  grow; Ctrl+C in the terminal stops the capture, and dualcap-split writes its files out
+  whole and says what each source carried.
+- Natively or under Wine, with standard error a file: dualcap-split on a pipe that we
+  write to and keep open writes one summary line a second, and Ctrl+C (a console control
+  event under Wine) ends its input, leaving whole files.
 """
 
 import argparse
