@@ -10,8 +10,6 @@
 namespace dualcap::tools {
 namespace {
 
-constexpr const char* kNames[2] = {"mic", "system"};
-
 // Where a level falls on the bar, 0 to kBarWidth.
 int barPosition(double db) {
     if (!(db > LevelMeter::kFloorDb)) {
@@ -83,7 +81,7 @@ std::array<std::string, 2> LevelMeter::lines(Clock::time_point now) {
         std::snprintf(tail, sizeof tail, " dBFS %8.1f s %6.0f chunks/s", reading.seconds,
                       reading.chunksPerSecond);
         char name[8];
-        std::snprintf(name, sizeof name, "%-6s", kNames[tag]);
+        std::snprintf(name, sizeof name, "%-6s", kSourceNames[tag]);
         result[tag] = std::string(name) + " [" + bar + "] " + decibels(reading.levelDb, 6) + tail;
     }
     return result;
@@ -95,8 +93,9 @@ std::string LevelMeter::summary(Clock::time_point now) {
         const Reading reading = look(sources_[tag], now);
         char text[128];
         std::snprintf(text, sizeof text, "%s%s peak %s dBFS, %.1f s, %.0f chunks/s",
-                      tag == 0 ? "" : " | ", kNames[tag], decibels(reading.levelDb, 0).c_str(),
-                      reading.seconds, reading.chunksPerSecond);
+                      tag == 0 ? "" : " | ", kSourceNames[tag],
+                      decibels(reading.levelDb, 0).c_str(), reading.seconds,
+                      reading.chunksPerSecond);
         line += text;
     }
     return line;

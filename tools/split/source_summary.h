@@ -7,6 +7,9 @@
 
 namespace dualcap::tools {
 
+// Each tag's name, as the files and the lines that speak of it use it.
+inline constexpr const char* kSourceNames[2] = {"mic", "system"};
+
 // What one source carried: chunks, samples, and its level.
 struct SourceSummary {
     std::uint64_t chunks = 0;

@@ -4,11 +4,6 @@
 #include <filesystem>
 
 namespace dualcap::tools {
-namespace {
-
-constexpr const char* kNames[2] = {"mic", "system"};
-
-} // namespace
 
 Splitter::Splitter(std::string folder, bool meter) : folder_(std::move(folder)) {
     if (meter) {
@@ -20,7 +15,7 @@ bool Splitter::open() {
     std::error_code ignored; // a folder that cannot be made shows as a file that cannot be
     std::filesystem::create_directories(folder_, ignored);
     for (int tag = 0; tag < 2; ++tag) {
-        const std::string path = folder_ + "/" + kNames[tag] + ".wav";
+        const std::string path = folder_ + "/" + kSourceNames[tag] + ".wav";
         wavs_[tag] = std::make_unique<WavWriter>(path);
         if (!wavs_[tag]->good()) {
             std::fprintf(stderr, "dualcap-split: cannot write %s\n", path.c_str());
@@ -56,8 +51,8 @@ int Splitter::finish(const StreamEnd& end) {
         written = wavs_[tag]->close() && written;
         const SourceSummary& s = summaries_[tag];
         std::printf("%-6s %llu chunks, %.2f s, peak %.1f dBFS, RMS %.1f dBFS -> %s/%s.wav\n",
-                    kNames[tag], static_cast<unsigned long long>(s.chunks), s.seconds(),
-                    dbfs(s.peak), dbfs(s.rms()), folder_.c_str(), kNames[tag]);
+                    kSourceNames[tag], static_cast<unsigned long long>(s.chunks), s.seconds(),
+                    dbfs(s.peak), dbfs(s.rms()), folder_.c_str(), kSourceNames[tag]);
     }
     std::fflush(stdout);
     if (!written) {
