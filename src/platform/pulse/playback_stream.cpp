@@ -15,9 +15,8 @@ HRESULT PlaybackStream::open(const SourceDescription& endpoint, REFERENCE_TIME b
         return hr;
     }
     pa_buffer_attr buffer;
-    const auto duration = static_cast<pa_usec_t>(std::max<REFERENCE_TIME>(bufferDuration, 0) / 10);
-    buffer.tlength = static_cast<uint32_t>(
-        std::max(pa_usec_to_bytes(duration, &spec), std::size_t{frameBytes_}));
+    buffer.tlength = static_cast<uint32_t>(std::max(
+        pa_usec_to_bytes(toMicroseconds(bufferDuration), &spec), std::size_t{frameBytes_}));
     buffer.maxlength = static_cast<uint32_t>(-1);
     // Played as soon as it runs, and on through an underrun, as a Windows stream is.
     buffer.prebuf = 0;

@@ -15,11 +15,6 @@ constexpr pa_usec_t kFragment = 10'000;          // 10 ms, the period Windows us
 // pauses for a second or two should not cost audio. Memory is taken only as it is used.
 constexpr pa_usec_t kBacklog = 4'000'000;
 
-// REFERENCE_TIME is in 100-nanosecond units.
-constexpr pa_usec_t toMicroseconds(REFERENCE_TIME duration) {
-    return duration > 0 ? static_cast<pa_usec_t>(duration) / 10 : 0;
-}
-
 } // namespace
 
 RecordStream::RecordStream(std::shared_ptr<Connection> connection, UINT32 frameBytes)

@@ -8,6 +8,11 @@
 
 namespace dualcap::pulse {
 
+// A requested buffer duration (REFERENCE_TIME, 100-nanosecond units) as the server takes it.
+constexpr pa_usec_t toMicroseconds(REFERENCE_TIME duration) {
+    return duration > 0 ? static_cast<pa_usec_t>(duration) / 10 : 0;
+}
+
 // What the record and the playback streams share: one stream on the connection, in 32-bit
 // float at an endpoint's rate and channels, watched for the failure that ends it; corking;
 // and its teardown.
