@@ -318,12 +318,8 @@ class Capture:
             return list(self.chunks)
 
     def wait_for(self, tag, timeout):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if any(t == tag for _, t, _ in self.snapshot()):
-                return True
-            time.sleep(0.05)
-        return False
+        """Whether a chunk of `tag` comes within `timeout`."""
+        return self.wait_for_more(0, tag, timeout)
 
     @property
     def pid(self):

@@ -46,16 +46,16 @@ def in_terminal(args, server):
     os.makedirs(folder, exist_ok=True)
     pid_file = os.path.join(folder, "dualcap.pid")
     script = os.path.join(folder, "run.sh")
-    exports = "".join(f"export {name}={shlex.quote(value)}\n" for name, value in server.env.items()
-                      if name.startswith(("PULSE", "XDG")) or name == "HOME")
     with open(script, "w") as f:
         # Like an interactive shell, the pane's outlives the Ctrl+C that goes to its job.
-        f.write(f"{exports}trap : INT\nsh -c 'echo $$ > {pid_file}; exec {shlex.quote(args.exe)}' "
-                f"2>/dev/null | {shlex.quote(args.split)} --meter -o {folder} -\n"
+        f.write(f"trap : INT\nsh -c 'echo $$ > {pid_file}; exec {shlex.quote(args.exe)}' "
+                f"2>/dev/null | {shlex.quote(args.split)} --meter -o {shlex.quote(folder)} -\n"
                 f"echo split exited $?\n")
     tmux = ["tmux", "-S", os.path.join(folder, "tmux.sock")]
+    # The tmux server starts here, and its panes get the environment it starts with: the
+    # private sound server's.
     subprocess.run([*tmux, "-f", "/dev/null", "new-session", "-d", "-x", "100", "-y", "12",
-                    "sh " + script], check=True)
+                    "sh " + script], env=server.env, check=True)
     try:
         subprocess.run([*tmux, "set-option", "-g", "remain-on-exit", "on"], check=True)
 
