@@ -5,9 +5,22 @@
 #include "dsp/resampler.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 namespace dualcap {
+namespace {
+
+void reportCut(const CaptureSource& source, const Gap& gap, UINT32 rate) {
+    std::fprintf(stderr,
+                 "error: %s lost %.1f s of audio; only %u s of it filled with silence, so it "
+                 "runs %.1f s late from here\n",
+                 sourceLabel(source), static_cast<double>(gap.fill + gap.cut) / rate,
+                 kMaxFillSeconds, static_cast<double>(gap.cut) / rate);
+    std::fflush(stderr);
+}
+
+} // namespace
 
 HRESULT drainPackets(CaptureSource& source, IAudioCaptureClient* captureClient,
                      const WAVEFORMATEX& format) {
@@ -21,13 +34,20 @@ HRESULT drainPackets(CaptureSource& source, IAudioCaptureClient* captureClient,
         if (FAILED(hr)) {
             return hr;
         }
+        if (hr == AUDCLNT_S_BUFFER_EMPTY) {
+            position.frames = 0; // no packet after all, whatever else the call left behind
+        }
         if ((position.flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0) {
             data = nullptr;
         }
         const UINT32 rate = format.nSamplesPerSec;
         std::vector<std::int16_t> samples;
-        if (const UINT64 lost = framesLostBefore(source.clock, position, rate); lost != 0) {
-            resampleTo16k(source, std::vector<float>(lost, 0.0f), rate, samples);
+        const Gap gap = gapBefore(source.clock, position, rate);
+        if (gap.fill != 0) {
+            resampleTo16k(source, std::vector<float>(gap.fill, 0.0f), rate, samples);
+        }
+        if (gap.cut != 0) {
+            reportCut(source, gap, rate);
         }
         // An unsupported format still gives one (silent) value per frame, so the packet
         // keeps its place in time.

@@ -5,44 +5,55 @@
 namespace dualcap {
 namespace {
 
-constexpr UINT64 kCounterPerSecond = 10'000'000;
+// Frames as counter time, saturating far beyond any real gap so that nothing overflows.
+std::int64_t counterTime(UINT64 frames, UINT32 rate) {
+    constexpr UINT64 kLongestSeconds = LagTracker::kLongest / kCounterPerSecond;
+    const UINT64 seconds = frames / rate;
+    if (seconds >= kLongestSeconds) {
+        return LagTracker::kLongest;
+    }
+    return static_cast<std::int64_t>(seconds * kCounterPerSecond +
+                                     frames % rate * kCounterPerSecond / rate);
+}
 
-UINT64 counterGapFrames(const PacketClock& clock, const PacketPosition& packet, UINT32 rate) {
-    if (clock.lastCounter == 0 || packet.counter <= clock.lastCounter ||
-        (packet.flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) != 0) {
-        return 0;
-    }
-    const UINT64 elapsed = packet.counter - clock.lastCounter;
-    const UINT64 covered = UINT64{clock.lastFrames} * kCounterPerSecond / rate;
-    const bool flagged = (packet.flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0;
-    const UINT64 tolerance = flagged ? 0 : kCounterJitter;
-    if (elapsed <= covered + tolerance) {
-        return 0;
-    }
-    // Capped before it is scaled, so that no counter reading can overflow the product.
-    const UINT64 gap = std::min(elapsed - covered, UINT64{kMaxFillSeconds} * kCounterPerSecond);
-    return (gap * rate + kCounterPerSecond / 2) / kCounterPerSecond;
+UINT64 framesIn(UINT64 counterTime, UINT32 rate) {
+    return counterTime / kCounterPerSecond * rate +
+           (counterTime % kCounterPerSecond * rate + kCounterPerSecond / 2) / kCounterPerSecond;
+}
+
+bool stamped(const PacketPosition& packet) {
+    return packet.counter != 0 && (packet.flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) == 0;
 }
 
 } // namespace
 
-UINT64 framesLostBefore(PacketClock& clock, const PacketPosition& packet, UINT32 rate) {
+Gap gapBefore(PacketClock& clock, const PacketPosition& packet, UINT32 rate) {
+    if (packet.frames == 0 || rate == 0) {
+        return {};
+    }
     UINT64 lost = 0;
-    if (clock.started && rate > 0) {
+    if (clock.started) {
         // Where the platform counts lost frames in the device position, it says exactly how
-        // many; some count only what they deliver, and then the counter tells.
+        // many; the counter then only has to agree, and its jitter never adds to them.
         if (packet.devicePosition > clock.nextDevicePosition) {
             lost = packet.devicePosition - clock.nextDevicePosition;
         }
-        lost = std::min(std::max(lost, counterGapFrames(clock, packet, rate)),
-                        UINT64{kMaxFillSeconds} * rate);
+        if (stamped(packet) && clock.lastCounter != 0) {
+            const std::int64_t covered = counterTime(clock.lastFrames, rate);
+            const std::int64_t elapsed = LagTracker::difference(packet.counter, clock.lastCounter);
+            const std::uint64_t lagLost = clock.lag.observe(
+                elapsed - covered - counterTime(lost, rate), static_cast<std::uint64_t>(covered));
+            lost += framesIn(lagLost, rate);
+        } else {
+            clock.lag.reset();
+        }
     }
     clock.started = true;
     clock.nextDevicePosition = packet.devicePosition + packet.frames;
-    clock.lastCounter =
-        (packet.flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) != 0 ? 0 : packet.counter;
+    clock.lastCounter = stamped(packet) ? packet.counter : 0;
     clock.lastFrames = packet.frames;
-    return lost;
+    const UINT64 bound = UINT64{kMaxFillSeconds} * rate;
+    return {std::min(lost, bound), lost - std::min(lost, bound)};
 }
 
 } // namespace dualcap

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/lag_tracker.h"
 #include "platform/win32.h"
 
 #include <cstdint>
@@ -15,6 +16,8 @@ struct PacketClock {
     // The previous packet's counter position in 100 ns units; 0 when it had none.
     UINT64 lastCounter = 0;
     UINT32 lastFrames = 0;
+    // How far the counter positions run behind the frames.
+    LagTracker lag;
 };
 
 // What GetBuffer says of one packet.
@@ -25,19 +28,22 @@ struct PacketPosition {
     UINT64 counter = 0;
 };
 
-// Counter time between two packets beyond what the first one's frames cover that is still
-// taken as jitter, not loss, unless the platform flags the packet as discontinuous. Above
-// the tens of milliseconds by which a packet's time stamp may come late, below any stall
-// that a reader can cause. Drift between the counter and the device clock never adds up
-// to it: it is measured afresh between each two packets.
-inline constexpr UINT64 kCounterJitter = 1'000'000; // 100 ms
 // The most silence one gap may add: enough for any stall that the capture buffers and a
 // blocked reader can cause, but a machine back from sleep does not flood its reader with
 // hours of silence (10 s is 320 KB of a source's stream).
 inline constexpr UINT32 kMaxFillSeconds = 10;
 
-// The frames lost before `packet`, at most kMaxFillSeconds of them (none before the first
-// packet, whose discontinuity flag means nothing), and moves the clock on past it.
-UINT64 framesLostBefore(PacketClock& clock, const PacketPosition& packet, UINT32 rate);
+// The time lost before a packet, in device frames.
+struct Gap {
+    UINT64 fill = 0; // to be filled with silence: at most kMaxFillSeconds
+    UINT64 cut = 0;  // lost beyond that bound, and not filled
+};
+
+// The time lost before `packet`, and moves the clock on past it. Where the device position
+// shows a loss, it alone says how much. Where it shows none, the counter positions may: a lag
+// of theirs that lasts is filled once it is sure, at the packet where it is (see
+// LagTracker). Nothing is lost before the first packet, whose discontinuity flag means
+// nothing; a packet of no frames is no packet and leaves the clock as it was.
+Gap gapBefore(PacketClock& clock, const PacketPosition& packet, UINT32 rate);
 
 } // namespace dualcap

@@ -12,6 +12,8 @@ using namespace dualcap;
 using namespace dualcap::test;
 using ::testing::Each;
 using ::testing::ElementsAre;
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
 
 namespace {
 
@@ -127,17 +129,19 @@ TEST_F(DrainFixture, AFailingSizeQueryEndsTheDrain) {
     EXPECT_THAT(failsAtOnce.calls(), ElementsAre("size"));
 }
 
-// Time lost before a packet comes out first in its chunk, as silence: the second of two
-// 10 ms packets at 48 kHz gives its own 160 samples plus a third of each lost frame.
+// Time lost before a packet comes out first in its chunk, as silence: a 10 ms packet at
+// 48 kHz gives its own 160 samples plus a third of each lost frame. A loss that only the
+// counter shows is filled once the packets after it confirm it (within 25 of them).
 TEST_F(DrainFixture, LostTimeComesOutAsSilenceBeforeThePacket) {
     constexpr UINT64 kStart = 1'000'000'000, kPacket = 100'000, kSecond = 10'000'000;
     constexpr DWORD kGap = AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
     struct Row {
         const char* what;
-        UINT64 devicePosition;
+        UINT64 devicePosition; // of the second packet, after the first
         UINT64 counter;
         DWORD flags;
         std::size_t filled; // samples of silence
+        const char* said = "";
     } rows[] = {
         {"in time", 480, kStart + kPacket, 0, 0},
         {"overrun counted in the device position", 960, kStart + 2 * kPacket, kGap, 160},
@@ -145,11 +149,13 @@ TEST_F(DrainFixture, LostTimeComesOutAsSilenceBeforeThePacket) {
          16000},
         {"both show the same loss", 480 + 48000, kStart + kPacket + kSecond, kGap, 16000},
         {"a late time stamp, not flagged", 480, kStart + kPacket + 600'000, 0, 0},
-        {"a flagged packet 30 ms late", 480, kStart + kPacket + 300'000, kGap, 480},
+        {"a flagged packet 30 ms late", 480, kStart + kPacket + 300'000, kGap, 0},
         {"a bad time stamp", 480, kStart + kPacket + kSecond, AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR,
          0},
         {"back from an hour's sleep: ten seconds at most", 480, kStart + 3600 * kSecond, kGap,
-         160000},
+         160000,
+         "error: mic lost 3600.0 s of audio; only 10 s of it filled with silence, so it runs "
+         "3590.0 s late from here\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -159,26 +165,137 @@ TEST_F(DrainFixture, LostTimeComesOutAsSilenceBeforeThePacket) {
         ScriptedPacket first = constantPacket(480, 0.5f, kGap);
         first.devicePosition = 1'000'000; // positions need not start at 0
         first.counter = kStart;
-        ScriptedPacket second = constantPacket(480, 0.5f, row.flags);
-        second.devicePosition = first.devicePosition + row.devicePosition;
-        second.counter = row.counter;
         client.addPacket(first);
-        client.addPacket(second);
+        for (UINT64 i = 0; i < 25; ++i) {
+            ScriptedPacket next = constantPacket(480, 0.5f, i == 0 ? row.flags : 0);
+            next.devicePosition = first.devicePosition + row.devicePosition + i * 480;
+            next.counter = row.counter + i * kPacket;
+            client.addPacket(next);
+        }
 
+        CaptureStderr();
         EXPECT_EQ(drainPackets(fresh, &client, monoFloat(48000)), S_OK);
+        EXPECT_EQ(GetCapturedStderr(), row.said);
 
         const auto stream = written();
-        ASSERT_EQ(stream.chunks.size(), 2u);
-        EXPECT_EQ(stream.chunks[0].samples.size(), 160u);
-        const auto& samples = stream.chunks[1].samples;
-        ASSERT_EQ(samples.size(), 160 + row.filled);
-        if (row.filled != 0) {
-            // Down from the packet before to silence, then the packet's own samples.
-            EXPECT_THAT(std::vector<std::int16_t>(samples.begin() + 1,
-                                                  samples.begin() + static_cast<long>(row.filled)),
-                        Each(0));
-            EXPECT_EQ(samples.back(), 16384);
+        ASSERT_EQ(stream.chunks.size(), 26u);
+        std::size_t filled = 0;
+        for (const auto& chunk : stream.chunks) {
+            const auto& samples = chunk.samples;
+            ASSERT_GE(samples.size(), 160u);
+            filled += samples.size() - 160;
+            if (samples.size() > 160) {
+                // Down from the packet before to silence, then the packet's own samples.
+                EXPECT_THAT(std::vector<std::int16_t>(samples.begin() + 1, samples.end() - 160),
+                            Each(0));
+                EXPECT_EQ(samples.back(), 16384);
+            }
         }
+        EXPECT_EQ(filled, row.filled);
+    }
+}
+
+// A packet of no frames, however the platform says so, is no packet: it leaves the clock
+// where the packet before left it, whatever positions came with it.
+TEST_F(DrainFixture, APacketOfNoFramesNeitherMovesTheClockNorFills) {
+    for (HRESULT status : {S_OK, AUDCLNT_S_BUFFER_EMPTY}) {
+        ScriptedPacket packet = constantPacket(480, 0.5f);
+        packet.devicePosition = 48'000;
+        packet.counter = 1'000'000'000;
+        client.addPacket(packet);
+        client.addPacket(ScriptedPacket{.frames = 0, .announcedFrames = 480, .status = status});
+        packet.devicePosition += 480;
+        packet.counter += 100'000;
+        client.addPacket(packet);
+    }
+    drainPackets(source, &client, monoFloat(48000));
+    const auto stream = written();
+    ASSERT_EQ(stream.chunks.size(), 4u);
+    for (const auto& chunk : stream.chunks) {
+        EXPECT_EQ(chunk.samples.size(), 160u);
+    }
+}
+
+namespace {
+
+// What the clock fills over a run of 10 ms packets at 48 kHz, in frames. `late`: how late
+// each packet's counter position comes, in 100 ns units; `skipped`: device frames lost
+// before it, as the device position shows; `frames`: 480, or 0 for a packet of no frames.
+struct Packet {
+    std::int64_t late = 0;
+    UINT64 skipped = 0;
+    DWORD flags = 0;
+    UINT32 frames = 480;
+};
+
+UINT64 filledOver(const std::vector<Packet>& packets) {
+    PacketClock clock;
+    UINT64 devicePosition = 0, time = 1'000'000'000, filled = 0;
+    for (const Packet& packet : packets) {
+        devicePosition += packet.skipped;
+        time += packet.skipped * 10'000'000 / 48'000;
+        const PacketPosition position{
+            packet.frames, packet.flags, devicePosition,
+            static_cast<UINT64>(static_cast<std::int64_t>(time) + packet.late)};
+        filled += gapBefore(clock, position, 48'000).fill;
+        devicePosition += packet.frames;
+        time += UINT64{packet.frames} * 10'000'000 / 48'000;
+    }
+    return filled;
+}
+
+std::vector<Packet> live(int count, std::int64_t late = 0) {
+    return std::vector<Packet>(static_cast<std::size_t>(count), Packet{late});
+}
+
+std::vector<Packet> operator+(std::vector<Packet> a, const std::vector<Packet>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+} // namespace
+
+TEST(PacketClock, FillsWhatWasLostOnceAndOnlyThat) {
+    constexpr DWORD kGap = AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+    constexpr std::int64_t kMs = 10'000;
+    // Stamps jitter by up to 25 ms, late or early, at random.
+    std::uint32_t random = 7;
+    std::vector<Packet> jittered = live(300);
+    for (Packet& packet : jittered) {
+        random = random * 1664525u + 1013904223u;
+        packet.late = static_cast<std::int64_t>(random % 50) * kMs - 25 * kMs;
+    }
+    // A process that was stopped for 5 s, with 2 s of it kept: when it runs again, the kept
+    // backlog of 200 packets is read at once, every one stamped when it was read.
+    std::vector<Packet> backlog;
+    for (int i = 0; i < 200; ++i) {
+        backlog.push_back({(5000 - 10 * i) * kMs});
+    }
+    const Packet markedWrong{2000 * kMs, 0, AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR};
+    // Where the stamps decide, they are right to within their jitter (30 ms of frames).
+    constexpr double kJitter = 48 * 30;
+    struct Row {
+        const char* what;
+        std::vector<Packet> packets;
+        UINT64 filled;
+        double within = 0;
+    } rows[] = {
+        {"a device position loss, its stamps jittered",
+         live(10) + std::vector<Packet>{{140 * kMs, 4800, kGap}} + jittered, 4800},
+        {"a loss only the counter shows", live(10) + live(40, 1000 * kMs), 48'000, kJitter},
+        {"a late stamp that the next one takes back", live(10) + live(1, 300 * kMs) + live(40), 0},
+        {"a backlog stamped when it was read", live(10) + backlog + live(40, 3000 * kMs), 144'000,
+         kJitter},
+        {"packets of no frames between",
+         live(10) + std::vector<Packet>{{-500 * kMs, 0, 0, 0}} + live(40), 0},
+        {"stamps that are marked wrong", live(10) + std::vector<Packet>(40, markedWrong) + live(10),
+         0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_NEAR(static_cast<double>(filledOver(row.packets)), static_cast<double>(row.filled),
+                    row.within)
+            << "frames filled";
     }
 }
 
@@ -193,7 +310,7 @@ TEST(PacketClock, JitterAndDriftAreNeverTakenForLoss) {
         const UINT64 late = random % 400'000;
         const auto counter =
             static_cast<UINT64>(1e9 + static_cast<double>(packet) * 100'100.0) + late;
-        lost += framesLostBefore(clock, {480, 0, packet * 480, counter}, 48000);
+        lost += gapBefore(clock, {480, 0, packet * 480, counter}, 48000).fill;
     }
     EXPECT_EQ(lost, 0u);
 }

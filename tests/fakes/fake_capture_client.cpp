@@ -74,7 +74,7 @@ HRESULT FakeCaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
     if (counter != nullptr) {
         *counter = current_.counter;
     }
-    return S_OK;
+    return current_.status;
 }
 
 HRESULT FakeCaptureClient::ReleaseBuffer(UINT32 frames) {

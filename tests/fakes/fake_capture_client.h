@@ -17,7 +17,8 @@ struct ScriptedPacket {
     std::vector<BYTE> data;     // the packet's samples in the mix format; may be empty if silent
     UINT32 announcedFrames = 0; // what the size query says, if not `frames`
     UINT64 devicePosition = 0;
-    UINT64 counter = 0; // performance-counter position, 100 ns units
+    UINT64 counter = 0;    // performance-counter position, 100 ns units
+    HRESULT status = S_OK; // what GetBuffer returns with it (AUDCLNT_S_BUFFER_EMPTY, say)
 };
 
 // A capture service that hands out scripted packets, can fail its Nth size query or
