@@ -1,5 +1,6 @@
 #include "platform/pulse/record_stream.h"
 
+#include "platform/lag_tracker.h"
 #include "platform/posix/events.h"
 
 #include <algorithm>
@@ -8,8 +9,7 @@
 namespace dualcap::pulse {
 namespace {
 
-constexpr UINT64 kCounterPerSecond = 10'000'000; // the counter's 100 ns units
-constexpr pa_usec_t kFragment = 10'000;          // 10 ms, the period Windows uses in shared mode
+constexpr pa_usec_t kFragment = 10'000; // 10 ms, the period Windows uses in shared mode
 // How far the reader may fall behind before audio is lost. More than the stream's own
 // buffer: the reader is blocked whenever the program's output is, and a consumer that
 // pauses for a second or two should not cost audio. Memory is taken only as it is used.
@@ -26,7 +26,6 @@ RecordStream::~RecordStream() {
     }
     Connection::Lock lock(*connection_);
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
-    pa_stream_set_overflow_callback(stream_, nullptr, nullptr);
 }
 
 HRESULT RecordStream::open(const SourceDescription& source, REFERENCE_TIME bufferDuration) {
@@ -37,7 +36,6 @@ HRESULT RecordStream::open(const SourceDescription& source, REFERENCE_TIME buffe
     }
     rate_ = std::max<UINT32>(source.spec.rate, 1);
     pa_stream_set_read_callback(stream_, onReadable, this);
-    pa_stream_set_overflow_callback(stream_, onOverflow, this);
 
     pa_buffer_attr buffer;
     buffer.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragment, &spec));
@@ -134,21 +132,32 @@ HRESULT RecordStream::releaseBuffer(UINT32 frames) {
 void RecordStream::enqueue(const void* data, std::size_t bytes, UINT64 arrived) {
     const UINT64 frames = bytes / frameBytes_;
     std::lock_guard guard(packetsLock_);
-    // The clock at the stream's first frame, carried on by the frames delivered since: as
-    // steady as the device's own clock. Only after the server dropped audio, which the
-    // device position cannot count, is it taken afresh from when this fragment came.
-    if (!anchored_ || serverOverflowed_) {
-        anchor_ = arrived - std::min(arrived, delivered_ * kCounterPerSecond / rate_);
+    if (!anchored_) {
+        anchor_ = arrived;
         anchored_ = true;
-        serverOverflowed_ = false;
+    } else {
+        // The server drops what it cannot send while we are not running (a stopped process,
+        // a paused machine) and says nothing of it: that time shows only in when the frames
+        // after it arrive, against where the frames delivered say the stream should be.
+        const UINT64 covered = lastFrames_ * kCounterPerSecond / rate_;
+        const std::int64_t gap =
+            LagTracker::difference(arrived, lastArrived_) - static_cast<std::int64_t>(covered);
+        if (const UINT64 lost = lag_.observe(gap, covered); lost != 0) {
+            delivered_ += (lost * rate_ + kCounterPerSecond / 2) / kCounterPerSecond;
+            discontinuous_ = true;
+        }
     }
+    lastArrived_ = arrived;
+    lastFrames_ = frames;
+    // The clock at the stream's first frame, carried on by the frames delivered since, lost
+    // ones included: as steady as the device's own clock, which arrival times are not.
     const UINT64 counter = anchor_ + delivered_ * kCounterPerSecond / rate_;
     const UINT64 devicePosition = delivered_;
     delivered_ += frames;
     if (queuedBytes_ + bytes > capacityBytes_) {
         // The reader has fallen a whole buffer behind: this stretch is lost, and the next
         // packet says so, as a Windows capture buffer that overruns does.
-        overflowed_ = true;
+        discontinuous_ = true;
         return;
     }
     std::vector<BYTE> storage;
@@ -165,9 +174,9 @@ void RecordStream::enqueue(const void* data, std::size_t bytes, UINT64 arrived) 
         const auto* begin = static_cast<const BYTE*>(data);
         storage.assign(begin, begin + bytes);
     }
-    if (overflowed_) {
+    if (discontinuous_) {
         flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
-        overflowed_ = false;
+        discontinuous_ = false;
     }
     packets_.push_back({std::move(storage), flags, devicePosition, counter});
     queuedBytes_ += bytes;
@@ -193,13 +202,6 @@ void RecordStream::onReadable(pa_stream* stream, std::size_t, void* self) {
     if (recorder->event_ != nullptr) {
         SetEvent(recorder->event_);
     }
-}
-
-void RecordStream::onOverflow(pa_stream*, void* self) {
-    auto* recorder = static_cast<RecordStream*>(self);
-    std::lock_guard guard(recorder->packetsLock_);
-    recorder->overflowed_ = true;
-    recorder->serverOverflowed_ = true;
 }
 
 } // namespace dualcap::pulse

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/lag_tracker.h"
 #include "platform/posix/audio.h"
 #include "platform/pulse/connection.h"
 #include "platform/pulse/server_stream.h"
@@ -16,7 +17,9 @@ namespace dualcap::pulse {
 // it. A packet is one fragment of the stream as the server delivered it; a hole in the
 // stream is a packet flagged silent. As on Windows, each packet carries its device position
 // (frames since the stream started, lost ones included) and the monotonic clock at its
-// first frame, and the first packet after a loss is flagged discontinuous.
+// first frame, and the first packet after a loss is flagged discontinuous. Losses are the
+// reader falling a whole backlog behind, and audio that the server dropped while this
+// process was not running, which it does not report and the arrival times show.
 //
 // The loop's thread copies each fragment into a queue of packets as it arrives and hands
 // the fragment back at once; the reader takes packets from the queue under a lock of its
@@ -46,7 +49,6 @@ private:
     };
 
     static void onReadable(pa_stream* stream, std::size_t bytes, void* self);
-    static void onOverflow(pa_stream* stream, void* self);
     // On the loop's thread: one fragment (data null for a hole) into the queue, which by its
     // arrival began at `arrived` (100 ns units of the monotonic clock).
     void enqueue(const void* data, std::size_t bytes, UINT64 arrived);
@@ -63,14 +65,19 @@ private:
     // Buffers of packets already read, kept for the next ones.
     std::vector<std::vector<BYTE>> spare_;
     std::size_t queuedBytes_ = 0;
-    bool overflowed_ = false;
+    // Frames were lost (by our queue or by the server) since the last packet queued.
+    bool discontinuous_ = false;
     bool holding_ = false;
     // Frames the server has delivered, kept or lost: the next packet's device position.
     UINT64 delivered_ = 0;
-    // The clock at the first frame, and whether the server has dropped audio since.
+    // The clock at the first frame.
     UINT64 anchor_ = 0;
     bool anchored_ = false;
-    bool serverOverflowed_ = false;
+    // When the previous fragment arrived and its frames, and how far arrivals lag behind
+    // the frames: the measure of what the server dropped.
+    UINT64 lastArrived_ = 0;
+    UINT64 lastFrames_ = 0;
+    LagTracker lag_;
 };
 
 } // namespace dualcap::pulse
