@@ -4,26 +4,28 @@
 
 namespace dualcap {
 
-void startKeepAlive(KeepAlive& keepAlive, IMMDevice* device, const WAVEFORMATEX& format,
-                    REFERENCE_TIME bufferDuration) {
+HRESULT startKeepAlive(KeepAlive& keepAlive, IMMDevice* device, const WAVEFORMATEX& format,
+                       REFERENCE_TIME bufferDuration) {
     void* client = nullptr;
-    if (FAILED(device->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, &client))) {
-        return;
+    HRESULT hr = device->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, &client);
+    if (FAILED(hr)) {
+        return hr;
     }
     keepAlive.client = static_cast<IAudioClient*>(client);
     void* render = nullptr;
-    if (FAILED(keepAlive.client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, bufferDuration, 0, &format,
-                                            nullptr)) ||
-        FAILED(keepAlive.client->GetBufferSize(&keepAlive.bufferFrames)) ||
-        FAILED(keepAlive.client->GetService(IID_IAudioRenderClient, &render))) {
+    if (FAILED(hr = keepAlive.client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, bufferDuration, 0,
+                                                 &format, nullptr)) ||
+        FAILED(hr = keepAlive.client->GetBufferSize(&keepAlive.bufferFrames)) ||
+        FAILED(hr = keepAlive.client->GetService(IID_IAudioRenderClient, &render))) {
         stopKeepAlive(keepAlive);
-        return;
+        return hr;
     }
     keepAlive.render = static_cast<IAudioRenderClient*>(render);
     topUpKeepAlive(keepAlive);
-    if (FAILED(keepAlive.client->Start())) {
+    if (FAILED(hr = keepAlive.client->Start())) {
         stopKeepAlive(keepAlive);
     }
+    return hr;
 }
 
 void topUpKeepAlive(KeepAlive& keepAlive) {

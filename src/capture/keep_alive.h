@@ -15,8 +15,9 @@ struct KeepAlive {
 };
 
 // Opens a shared-mode render stream on `device` in `format`, fills its buffer with silence
-// and starts it; on any failure releases what it got and leaves `keepAlive` empty.
-void startKeepAlive(KeepAlive& keepAlive, IMMDevice* device, const WAVEFORMATEX& format,
+// and starts it; on any failure releases what it got, leaves `keepAlive` empty and returns
+// the failure.
+HRESULT startKeepAlive(KeepAlive& keepAlive, IMMDevice* device, const WAVEFORMATEX& format,
                     REFERENCE_TIME bufferDuration);
 // Fills what has played since with silence again; from the capture's wait loop.
 void topUpKeepAlive(KeepAlive& keepAlive);

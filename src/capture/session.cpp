@@ -127,7 +127,14 @@ bool setUp(CaptureSource& source, Session& session, const EnumeratorFactory& cre
         return false;
     }
     if (source.loopback) {
-        startKeepAlive(session.keepAlive, session.device, *session.mixFormat, kBufferDuration);
+        hr = startKeepAlive(session.keepAlive, session.device, *session.mixFormat, kBufferDuration);
+        if (FAILED(hr)) {
+            std::fprintf(stderr,
+                         "error: %s keep-alive stream refused (hr=0x%08lX); while nothing "
+                         "plays, the device may deliver nothing and pauses may come out late\n",
+                         label, hrBits(hr));
+            std::fflush(stderr);
+        }
     }
     std::fprintf(stderr, "%s capture started\n", label);
     std::fflush(stderr);
