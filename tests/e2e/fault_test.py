@@ -11,9 +11,10 @@ Each case starts dualcap afresh:
 - a burst of Ctrl+C and Ctrl+Break (SIGINT, SIGQUIT): capture stops, nothing hangs or crashes;
 - no standard output at all, and one where every write fails (/dev/full): capture runs all
   the same, without spinning;
-- the reader stalls for 6 s behind a 4 KiB pipe, longer than capture can hold: a beep played
-  into both devices before the stall and another after it lie as far apart in each source
-  as they were played, since the time lost comes out as silence;
+- the reader stalls for 6 s behind a 4 KiB pipe, longer than capture can hold, and then
+  dualcap itself is stopped for 5 s (SIGSTOP, then SIGCONT): a beep played into both
+  devices before and another after lie as far apart in each source as they were played,
+  since the time lost comes out as silence;
 - the microphone's device goes away, then the sound server: each source says its capture is
   lost, once, and the other goes on until its own end.
 Wine delivers SIGINT only, as Ctrl+C, and ends the process on SIGTERM by itself; the checks
@@ -236,33 +237,32 @@ def no_output(run):
         run.finish(capture, name)
 
 
-# A beep before the stall and one after it, this far apart; and the stall, in seconds.
-BEEP_GAP, LONG_STALL = 9.0, 6.0
+# A beep before dualcap is held up and one after, this far apart; how long the reader
+# stalls, and how long the process is stopped, in seconds.
+BEEP_GAP, LONG_STALL, PROCESS_STOP = 9.0, 6.0, 5.0
 # How far from where it belongs a beep may come out: a few packets of jitter in the
-# platform's time stamps and in when the beeps begin to play.
+# platform's time stamps.
 TIME_ERROR = 0.05
 
 
-def beep_file(folder):
-    """100 ms of 2 kHz, half scale, at 48 kHz."""
-    path = os.path.join(folder, "beep.wav")
+def beeps_file(folder):
+    """Two beeps of 100 ms of 2 kHz, half scale, BEEP_GAP apart, at 48 kHz. In one file, so
+    that the sound server's clock alone sets how far apart they play."""
+    path = os.path.join(folder, "beeps.wav")
+    beep = b"".join(struct.pack("<h", int(16384 * math.sin(2 * math.pi * i / 24)))
+                    for i in range(4800))
     with wave.open(path, "wb") as out:
         out.setnchannels(1)
         out.setsampwidth(2)
         out.setframerate(48000)
-        out.writeframes(b"".join(struct.pack("<h", int(16384 * math.sin(2 * math.pi * i / 24)))
-                                 for i in range(4800)))
+        out.writeframes(beep + bytes(2 * (int(48000 * BEEP_GAP) - 4800)) + beep)
     return path
 
 
 def play_beeps(server, path):
-    """The beep into the speakers and the microphone at once; when the players began."""
-    began = time.monotonic()
-    players = [subprocess.Popen(["paplay", "--device=" + sink, path], env=server.env)
-               for sink in ("speakers", "microphone")]
-    for player in players:
-        player.wait(10)
-    return began
+    """The beeps into the speakers and the microphone at once; the players."""
+    return [subprocess.Popen(["paplay", "--device=" + sink, path], env=server.env)
+            for sink in ("speakers", "microphone")]
 
 
 def onsets(samples, threshold=4000):
@@ -277,33 +277,52 @@ def onsets(samples, threshold=4000):
     return found
 
 
-def stall_keeps_time(run):
-    # Beeps on silence: this case comes last, as it silences the tones.
-    run.server.pactl("unload-module", "module-sine")
-    beep = beep_file(run.work)
-    capture = run.start_reading("long-stall", pipe_size=4096)
-    time.sleep(1)
-    first = play_beeps(run.server, beep)
-    time.sleep(0.5)
+def reader_stalls(capture):
     capture.pause()
-    blocked_at = wait_for_full_pipe(capture, 5)
-    harness.check(blocked_at is not None, "long stall: dualcap's writes block")
+    harness.check(wait_for_full_pipe(capture, 5) is not None, "long stall: dualcap's writes block")
     time.sleep(LONG_STALL)
     capture.resume()
-    time.sleep(max(0.0, first + BEEP_GAP - time.monotonic()))
-    second = play_beeps(run.server, beep)
-    time.sleep(3)  # the backlog is read
+    return f"{LONG_STALL:.0f} s of blocked writes"
+
+
+def process_stops(capture):
+    # As a job suspended with Ctrl+Z and resumed, a paused machine or a debugger would: the
+    # whole process, capture and all, is held while its reader reads on.
+    capture.signal(signal.SIGSTOP)
+    time.sleep(PROCESS_STOP)
+    capture.signal(signal.SIGCONT)
+    return f"a {PROCESS_STOP:.0f} s stop of the process"
+
+
+def beeps_keep_time(run, name, hold_up):
+    """A beep before dualcap is held up and another after: each source must carry them as
+    far apart as they were played, since the time lost comes out as silence."""
+    capture = run.start_reading(name, pipe_size=4096)
+    time.sleep(1)
+    began = time.monotonic()
+    players = play_beeps(run.server, beeps_file(run.work))
+    time.sleep(0.5)
+    held = hold_up(capture)
+    for player in players:
+        player.wait(BEEP_GAP + 10)
+    time.sleep(max(0.0, began + BEEP_GAP + 3 - time.monotonic()))  # the backlog is read
     sources = harness.per_source(capture.snapshot())
-    played = second - first
     for tag in run.tags:
-        name = harness.TAGS[tag]
+        source = harness.TAGS[tag]
         found = onsets(sources.get(tag, {"samples": []})["samples"])
         apart = found[1] - found[0] if len(found) == 2 else float("nan")
-        harness.check(abs(apart - played) < TIME_ERROR,
-                      f"long stall: the {name} beeps lie {apart:.3f} s apart, as played "
-                      f"({played:.3f} s), across {LONG_STALL:.0f} s of blocked writes "
+        harness.check(abs(apart - BEEP_GAP) < TIME_ERROR,
+                      f"{name}: the {source} beeps lie {apart:.3f} s apart, as played "
+                      f"(error {apart - BEEP_GAP:+.3f} s), across {held} "
                       f"(beeps found: {len(found)})")
-    run.finish(capture, "long stall")
+    run.finish(capture, name)
+
+
+def time_kept_when_held_up(run):
+    # Beeps on silence: these cases come last, as they silence the tones.
+    run.server.pactl("unload-module", "module-sine")
+    beeps_keep_time(run, "long stall", reader_stalls)
+    beeps_keep_time(run, "process stopped", process_stops)
 
 
 def endpoints_lost(run):
@@ -344,8 +363,8 @@ def main():
         run = Run(args, server, runner)
         try:
             # The last two change the server: the tones go, then the devices and the server.
-            for case in (reader_pauses, reader_closes, control_burst, no_output, stall_keeps_time,
-                         endpoints_lost):
+            for case in (reader_pauses, reader_closes, control_burst, no_output,
+                         time_kept_when_held_up, endpoints_lost):
                 case(run)
         finally:
             for capture in run.captures:
