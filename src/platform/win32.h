@@ -25,6 +25,7 @@
 #include "platform/posix/audio.h"
 #include "platform/posix/com.h"
 #include "platform/posix/console.h"
+#include "platform/posix/errors.h"
 #include "platform/posix/events.h"
 #include "platform/posix/files.h"
 #include "platform/posix/guid.h"

@@ -41,20 +41,33 @@ TEST(WriteFile, FailsOnHandlesThatNameNoOpenFile) {
         DWORD written = 99;
         EXPECT_FALSE(WriteFile(bad, "x", 1, &written, nullptr));
         EXPECT_EQ(written, 0u);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     }
     EXPECT_FALSE(CloseHandle(nullptr));
 }
 
-// When the reader of our output goes away, writes must fail; the process must not die.
+// When the reader of our output goes away, writes must fail, saying why; the process must
+// not die.
 TEST(WriteFile, FailsOnceTheReaderHasClosedThePipe) {
     TestPipe pipe;
     pipe.closeReadEnd();
-    DWORD written = 99;
-    EXPECT_FALSE(WriteFile(pipe.writeEnd(), "abc", 3, &written, nullptr));
-    EXPECT_FALSE(WriteFile(pipe.writeEnd(), "abc", 3, &written, nullptr));
+    for (int i = 0; i < 2; ++i) {
+        DWORD written = 99;
+        EXPECT_FALSE(WriteFile(pipe.writeEnd(), "abc", 3, &written, nullptr));
+        EXPECT_TRUE(GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_NO_DATA)
+            << GetLastError();
+    }
 }
 
 #ifndef _WIN32
+TEST(WriteFile, SaysWhenTheDiskIsFull) {
+    const HANDLE full = dualcap::posix::handleFromDescriptor(::open("/dev/full", O_WRONLY));
+    DWORD written = 99;
+    EXPECT_FALSE(WriteFile(full, "abc", 3, &written, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+    CloseHandle(full);
+}
+
 // A parent may hand us a non-blocking descriptor. Windows writes block until done, and a
 // write that gave up on a full pipe would lose audio, so a full pipe must be waited out.
 TEST(WriteFile, WaitsOutAFullNonBlockingPipe) {

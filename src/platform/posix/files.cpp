@@ -1,5 +1,6 @@
 #include "platform/posix/files.h"
 
+#include "platform/posix/errors.h"
 #include "platform/posix/handles.h"
 
 #include <cerrno>
@@ -48,6 +49,23 @@ ssize_t writeBlocking(int fd, const void* buffer, std::size_t size) {
     }
 }
 
+// What Windows says where POSIX says `error`: a reader that has gone, a full disk, or
+// something that may pass.
+DWORD writeError(int error) {
+    switch (error) {
+    case EPIPE:
+        return ERROR_BROKEN_PIPE;
+    case EBADF:
+        return ERROR_INVALID_HANDLE;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return ERROR_DISK_FULL;
+    default:
+        return ERROR_WRITE_FAULT;
+    }
+}
+
 } // namespace
 
 HANDLE handleFromDescriptor(int fd) {
@@ -90,11 +108,17 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
         *bytesWritten = 0;
     }
     auto object = findHandleOf<FileObject>(file);
-    if (object == nullptr || overlapped != nullptr || bytesWritten == nullptr) {
+    if (object == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (overlapped != nullptr || bytesWritten == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     const ssize_t written = writeBlocking(object->fd, buffer, bytesToWrite);
     if (written < 0) {
+        SetLastError(writeError(errno));
         return FALSE;
     }
     *bytesWritten = static_cast<DWORD>(written);
