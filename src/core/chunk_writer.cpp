@@ -1,5 +1,6 @@
 #include "core/chunk_writer.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 
@@ -8,20 +9,50 @@ namespace dualcap {
 static_assert(std::endian::native == std::endian::little,
               "samples go out as they lie in memory, which must be little-endian");
 
+namespace {
+
+// The reader has gone (its end of the pipe is closed), the handle is, or the disk is full:
+// nothing written from now on would arrive.
+bool goneForGood(DWORD error) {
+    switch (error) {
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_DATA:
+    case ERROR_PIPE_NOT_CONNECTED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// How many failing calls in a row, about a millisecond apart, a failure that is not a reader
+// gone is given to pass before the write is given up.
+constexpr int kRetries = 100;
+
+} // namespace
+
 UINT32 writeAll(OutputSink& sink, const void* bytes, UINT32 size) {
     const auto* data = static_cast<const BYTE*>(bytes);
     UINT32 written = 0;
-    while (written < size) {
+    for (int failures = 0; written < size;) {
         DWORD done = 0;
-        if (!sink.writeFile(sink.handle, data + written, size - written, &done, nullptr)) {
+        const BOOL ok = sink.writeFile(sink.handle, data + written, size - written, &done, nullptr);
+        // What a call says it wrote went out, even from a call that says it failed: Wine,
+        // under load, fails pipe writes that it has carried out (ERROR_INVALID_HANDLE).
+        done = std::min<DWORD>(done, size - written);
+        written += done;
+        if (done != 0) {
+            failures = 0;
+            continue;
+        }
+        if (!ok && (goneForGood(GetLastError()) || ++failures > kRetries)) {
             break;
         }
-        if (done == 0) {
-            // Taken nothing, yet no failure: the reader is not keeping up. Retrying at once
-            // would spin a core while this source holds the sink's lock.
-            Sleep(1);
-        }
-        written += done;
+        // Taken nothing: the reader is not keeping up, or a failure may pass. Retrying at once
+        // would spin a core while this source holds the sink's lock.
+        Sleep(1);
     }
     return written;
 }

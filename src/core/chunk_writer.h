@@ -11,8 +11,9 @@ namespace dualcap {
 // Tag byte, then the payload length in bytes as unsigned 32-bit little-endian.
 inline constexpr UINT32 kChunkHeaderSize = 5;
 
-// Writes all `size` bytes, taking partial writes in further calls. Stops at the first
-// failing call; returns how many bytes went out. The caller holds the sink's lock.
+// Writes all `size` bytes, taking partial writes in further calls and retrying a failure
+// that may pass. Stops when the output is gone for good (the reader closed it, the disk is
+// full) or keeps failing; returns how many bytes went out. The caller holds the sink's lock.
 UINT32 writeAll(OutputSink& sink, const void* bytes, UINT32 size);
 
 // Writes one chunk: header and samples (16-bit little-endian), under the sink's lock.

@@ -129,9 +129,35 @@ TEST(WriteChunk, OutputThatFailsForGoodLeavesWholeChunksThenACleanTruncation) {
     }
 }
 
-// After one failing call the output works again. A chunk that failed before its first
-// byte is simply lost; one that went out in part would put everything after it out of
-// step, so nothing more is written.
+// A failure that passes loses nothing, at whatever byte it comes: calls that fail for a
+// while, and a call that fails although it wrote (as Wine's pipes do under load).
+TEST(WriteChunk, FailuresThatPassLoseNothing) {
+    OutputSink sink;
+    ScriptedOutput clean;
+    clean.attach(sink);
+    writeThreeChunks(sink);
+    for (bool takesWhenFailing : {false, true}) {
+        for (std::size_t failAt = 0; failAt < clean.bytes.size(); ++failAt) {
+            SCOPED_TRACE(testing::Message()
+                         << "fails at byte " << failAt << ", takes bytes " << takesWhenFailing);
+            OutputSink failingSink;
+            ScriptedOutput output;
+            output.failAt = failAt;
+            output.failures = takesWhenFailing ? 1 : 5;
+            output.error = takesWhenFailing ? ERROR_INVALID_HANDLE : ERROR_WRITE_FAULT;
+            output.takesWhenFailing = takesWhenFailing;
+            output.attach(failingSink);
+
+            writeThreeChunks(failingSink);
+
+            EXPECT_EQ(output.bytes, clean.bytes);
+        }
+    }
+}
+
+// After one call that says the reader has gone, the output works again (a file that had
+// space again, say). A chunk that failed before its first byte is lost; one that went out
+// in part would put everything after it out of step, so nothing more is written.
 TEST(WriteChunk, OneFailedCallLosesAChunkOrEndsTheStreamButNeverDesynchronisesIt) {
     OutputSink sink;
     ScriptedOutput clean;

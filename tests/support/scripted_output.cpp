@@ -11,11 +11,14 @@ BOOL WINAPI scriptedWrite(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD wri
     *written = 0;
     ++output.calls;
     const std::size_t taken = output.bytes.size();
-    if (taken >= output.failAt && output.failures > 0) {
+    const bool failing = taken >= output.failAt && output.failures > 0;
+    if (failing) {
         --output.failures;
-        return FALSE;
-    }
-    if (output.stallEveryOtherCall && output.calls % 2 == 1) {
+        SetLastError(output.error);
+        if (!output.takesWhenFailing) {
+            return FALSE;
+        }
+    } else if (output.stallEveryOtherCall && output.calls % 2 == 1) {
         return TRUE;
     }
     const std::size_t untilFailure = taken < output.failAt ? output.failAt - taken : size;
@@ -24,7 +27,7 @@ BOOL WINAPI scriptedWrite(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD wri
     const auto* data = static_cast<const std::uint8_t*>(buffer);
     output.bytes.insert(output.bytes.end(), data, data + take);
     *written = static_cast<DWORD>(take);
-    return TRUE;
+    return failing ? FALSE : TRUE;
 }
 
 } // namespace
