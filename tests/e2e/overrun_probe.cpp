@@ -1,8 +1,13 @@
 // Makes each default endpoint overrun on purpose and prints what GetBuffer reports around
 // it: the flags, the device position and the performance-counter position of the last
-// packet before a stall of the reader and of the first packets after it. overrun_test.py
-// runs it and says what the platform does; the program's handling of lost time is built
-// on those facts.
+// packet before a stall and of the first packets after it. overrun_test.py runs it and says
+// what the platform does; the program's handling of lost time is built on those facts.
+//
+// Two kinds of stall: with no argument, the reader sleeps for a second while the process
+// runs on (a 100 ms buffer overruns); with "stop", it says "<source> stalling" on standard
+// output, and whoever runs it stops the whole process for a while (SIGSTOP, then SIGCONT),
+// as a suspended job or a paused machine would, then writes a line to its standard input;
+// the buffer is then the program's 2 s.
 //
 // One line a packet: "<source> <when> flags=0x.. frames=N devpos=N qpc=N", and one line
 // "<source> format rate=N buffer=N stall=N" (buffer in frames, stall in 100 ns units).
@@ -11,12 +16,18 @@
 #include "platform/win32.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
-constexpr REFERENCE_TIME kBufferDuration = 1'000'000; // 100 ms, as the program asks
+struct Stall {
+    REFERENCE_TIME bufferDuration;
+    int packetsAfter; // enough to read the backlog and see the stream live again
+    bool stopped;     // the whole process, not only the reader
+};
+constexpr Stall kReaderStall{1'000'000, 30, false};
+constexpr Stall kProcessStop{20'000'000, 500, true};
 constexpr DWORD kStallMs = 1000;
-constexpr int kPacketsAfter = 30;
 
 // The performance counter in 100 ns units, as GetBuffer reports its position.
 UINT64 now100ns() {
@@ -56,7 +67,8 @@ void print(const char* source, const char* when, const Packet& packet) {
                 static_cast<unsigned long long>(packet.readAt));
 }
 
-bool probe(IMMDeviceEnumerator* enumerator, const char* source, EDataFlow flow, DWORD flags) {
+bool probe(IMMDeviceEnumerator* enumerator, const char* source, EDataFlow flow, DWORD flags,
+           const Stall& stall) {
     IMMDevice* device = nullptr;
     IAudioClient* client = nullptr;
     WAVEFORMATEX* format = nullptr;
@@ -65,7 +77,7 @@ bool probe(IMMDeviceEnumerator* enumerator, const char* source, EDataFlow flow, 
               SUCCEEDED(device->Activate(dualcap::IID_IAudioClient, CLSCTX_ALL, nullptr,
                                          reinterpret_cast<void**>(&client))) &&
               SUCCEEDED(client->GetMixFormat(&format)) &&
-              SUCCEEDED(client->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, kBufferDuration, 0,
+              SUCCEEDED(client->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, stall.bufferDuration, 0,
                                            format, nullptr)) &&
               SUCCEEDED(client->GetService(dualcap::IID_IAudioCaptureClient,
                                            reinterpret_cast<void**>(&capture))) &&
@@ -92,12 +104,20 @@ bool probe(IMMDeviceEnumerator* enumerator, const char* source, EDataFlow flow, 
         }
         print(source, "before", last);
         const UINT64 stallBegan = now100ns();
-        Sleep(kStallMs);
+        if (stall.stopped) {
+            // Read on as soon as the process runs again, as the program would.
+            std::printf("%s stalling\n", source);
+            std::fflush(stdout);
+            char line[64];
+            std::fgets(line, sizeof line, stdin);
+        } else {
+            Sleep(kStallMs);
+        }
         std::printf("%s format rate=%lu buffer=%u stall=%llu\n", source,
                     static_cast<unsigned long>(format->nSamplesPerSec), bufferFrames,
                     static_cast<unsigned long long>(now100ns() - stallBegan));
-        for (int seen = 0, tick = 0; seen < kPacketsAfter && tick < 100; ++tick) {
-            while (seen < kPacketsAfter && nextPacket(capture, packet)) {
+        for (int seen = 0, tick = 0; seen < stall.packetsAfter && tick < 800; ++tick) {
+            while (seen < stall.packetsAfter && nextPacket(capture, packet)) {
                 print(source, "after", packet);
                 ++seen;
             }
@@ -125,7 +145,9 @@ bool probe(IMMDeviceEnumerator* enumerator, const char* source, EDataFlow flow, 
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const Stall& stall =
+        argc > 1 && std::strcmp(argv[1], "stop") == 0 ? kProcessStop : kReaderStall;
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
         return 2;
     }
@@ -135,8 +157,9 @@ int main() {
                                 reinterpret_cast<void**>(&enumerator)))) {
         return 2;
     }
-    const bool mic = probe(enumerator, "capture", eCapture, 0);
-    const bool loopback = probe(enumerator, "loopback", eRender, AUDCLNT_STREAMFLAGS_LOOPBACK);
+    const bool mic = probe(enumerator, "capture", eCapture, 0, stall);
+    const bool loopback =
+        probe(enumerator, "loopback", eRender, AUDCLNT_STREAMFLAGS_LOOPBACK, stall);
     enumerator->Release();
     CoUninitialize();
     return mic && loopback ? 0 : 1;

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""What GetBuffer reports around an overrun, for capture and for loopback, under Wine 10.
+"""What GetBuffer reports around lost audio, for capture and for loopback, under Wine 10.
 
-overrun_probe.exe opens each default endpoint as the program does (shared mode, 100 ms
-buffer), reads in time for a second, stalls for a second, then reads on. Seen under Wine
-10.0 against a private PulseAudio server (44.1 kHz, 4,410-frame buffer, 441-frame packets),
-alike on both endpoints:
+overrun_probe.exe opens each default endpoint as the program does (shared mode), reads in
+time for a second, stalls, then reads on. Seen under Wine 10.0 against a private PulseAudio
+server (44.1 kHz, 441-frame packets), alike on both endpoints.
+
+When the reader stalls for a second while the process runs on (100 ms, 4,410-frame buffer):
 - the first packet after Start has no flag; the first after the stall, and only it, has
   AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
 - the device position does not count the lost time: it goes on one packet (441 frames)
@@ -16,19 +17,37 @@ alike on both endpoints:
   packets stamped microseconds apart after such a delay.
 So under Wine 10 the flag says that time was lost but not how much, the device position
 never says it, and the counter says it only at the end of the backlog, well above its
-jitter. The checks below hold these facts, so that a change of Wine that
-breaks what the program relies on shows up here.
-"""
+jitter.
 
+When the whole process is stopped for 5 s (SIGSTOP, then SIGCONT; the program's 2 s,
+88,200-frame buffer), Wine's own thread that reads from the server stops with it, and the
+server keeps what the buffer holds:
+- no packet is flagged and the device position runs on without a skip: nothing but the
+  counter says that time was lost;
+- a packet or so from before the stop comes first, stamped in time; then the backlog that
+  the server kept, about the buffer's length, every packet stamped within a millisecond of
+  one instant, when Wine read it: the first of them the whole stop after the packet before;
+- after it the stream runs live, and its stamps lie behind its frames by the stop less the
+  backlog: the time really lost.
+So the counter's jump at the first packet counts the kept backlog as lost too; the lag of
+the stamps behind the frames, at its lowest once the backlog is read, is the loss.
+
+The checks below hold these facts, so that a change of Wine that breaks what the program
+relies on shows up here.
+"""
 import os
 import re
+import signal
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
 DISCONTINUITY = 0x1
+PROCESS_STOP = 5  # seconds
+
 LINE = re.compile(r"(\w+) (first|before|after) flags=0x(\w+) frames=(\d+) devpos=(\d+) "
                   r"qpc=(\d+) read=(\d+)")
 FORMAT = re.compile(r"(\w+) format rate=(\d+) buffer=(\d+) stall=(\d+)")
@@ -87,19 +106,71 @@ def examine(name, endpoint):
                   f"{jump} after the stall ({steps[jump]:.3f} s)")
 
 
+def examine_stop(name, endpoint):
+    before, after = endpoint.get("before"), endpoint["after"]
+    if not harness.check(before is not None and len(after) > 450 and "rate" in endpoint,
+                         f"{name} stopped: packets before and after the stop"):
+        return
+    rate, stall = endpoint["rate"], endpoint["stall"] / 1e7
+    pairs = list(zip([before, *after], after))
+    flagged = [i for i, p in enumerate(after) if p["flags"] & DISCONTINUITY]
+    skips = [b["devpos"] - a["devpos"] - a["frames"] for a, b in pairs]
+    harness.check(len(flagged) <= 1 and all(skips[i] == 0 for i in range(len(after))
+                                            if i not in flagged) and
+                  all(skips[i] == after[i]["frames"] for i in flagged),
+                  f"{name} stopped: at most one packet is flagged, its device position a packet "
+                  f"ahead, and no other skips (flagged: {flagged}): nothing but the counter "
+                  f"says how much was lost")
+    steps = [(b["qpc"] - a["qpc"]) / 1e7 for a, b in pairs]
+    jump = max(range(len(steps)), key=steps.__getitem__)
+    lags = [(p["qpc"] - before["qpc"]) / 1e7 - (p["devpos"] - before["devpos"]) / rate
+            for p in after]
+    lowest = min(range(jump, len(after)), key=lags.__getitem__)
+    kept = lags[jump] - lags[lowest]
+    harness.check(jump <= 3 and abs(steps[jump] - stall) < 0.1,
+                  f"{name} stopped: packet {jump} after the stop is stamped {steps[jump]:.3f} s "
+                  f"after the one before: the whole stop ({stall:.3f} s)")
+    harness.check(kept > 0.9 * endpoint["buffer"] / rate and lowest < len(after) - 50,
+                  f"{name} stopped: from there the stamps stand nearly still while the "
+                  f"{kept:.2f} s backlog the server kept is read ({lowest - jump} packets), "
+                  f"then run live")
+    harness.check(abs(lags[-1] - lags[lowest]) < 0.05 and abs(lags[-1] - (stall - kept)) < 0.1,
+                  f"{name} stopped: live again, the stamps lie {lags[-1]:.3f} s behind the "
+                  f"frames: the stop less the backlog ({stall - kept:.3f} s), the time lost")
+
+
+def run_probe(runner, mode):
+    """The probe's output; for a stop, its process is stopped for 5 s when it says so."""
+    command, unique = runner.command()
+    probe = subprocess.Popen(command + ([mode] if mode else []), env=runner.env,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                             stdin=subprocess.PIPE, text=True)
+    lines = []
+    for line in probe.stdout:
+        lines.append(line)
+        if line.endswith(" stalling\n"):
+            pid = harness.find_process(probe.pid, unique)
+            os.kill(pid, signal.SIGSTOP)
+            time.sleep(PROCESS_STOP)
+            os.kill(pid, signal.SIGCONT)
+            probe.stdin.write("continued\n")
+            probe.stdin.flush()
+    code = probe.wait(90)
+    harness.check(code == 0, f"the probe opened both endpoints ({mode or 'reader stall'}, exit {code})")
+    return "".join(lines)
+
+
 def main():
     args = harness.arguments()
     with harness.PulseServer(os.path.join(args.work, "pulse")) as server, \
             harness.Runner(args, server.env) as runner:
-        command, _ = runner.command()
-        probe = subprocess.run(command, env=runner.env, stdout=subprocess.PIPE,
-                               stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, text=True,
-                               timeout=90)
-    print(probe.stdout, end="")
-    harness.check(probe.returncode == 0, f"the probe opened both endpoints (exit {probe.returncode})")
-    endpoints = parse(probe.stdout)
-    for name in ("capture", "loopback"):
-        examine(name, endpoints.get(name, {"after": []}))
+        stalled = run_probe(runner, None)
+        stopped = run_probe(runner, "stop")
+    for output, judge in ((stalled, examine), (stopped, examine_stop)):
+        print(output, end="")
+        endpoints = parse(output)
+        for name in ("capture", "loopback"):
+            judge(name, endpoints.get(name, {"after": []}))
     return harness.verdict(f"({args.runner})")
 
 
