@@ -21,12 +21,15 @@ jitter.
 
 When the whole process is stopped for 5 s (SIGSTOP, then SIGCONT; the program's 2 s,
 88,200-frame buffer), Wine's own thread that reads from the server stops with it, and the
-server keeps what the buffer holds:
-- no packet is flagged and the device position runs on without a skip: nothing but the
-  counter says that time was lost;
-- a packet or so from before the stop comes first, stamped in time; then the backlog that
-  the server kept, about the buffer's length, every packet stamped within a millisecond of
-  one instant, when Wine read it: the first of them the whole stop after the packet before;
+server keeps what the stream's buffer holds:
+- the device position runs on without a skip, except that at most one packet may be
+  flagged, a packet ahead (when what the server kept overran Wine's buffer by a packet):
+  nothing but the counter says how much was lost;
+- a packet or so from before the stop comes first, stamped in time; then the first packet
+  that the server kept, stamped the whole stop after the one before;
+- then the rest of the backlog, each packet stamped when Wine read it, in one go or a few,
+  so that the stamps stand nearly still while the frames run on: 2.1 to 3.3 s of it seen,
+  more than the buffer, as Wine reads on while the reader frees its buffer;
 - after it the stream runs live, and its stamps lie behind its frames by the stop less the
   backlog: the time really lost.
 So the counter's jump at the first packet counts the kept backlog as lost too; the lag of
@@ -72,12 +75,25 @@ def parse(output):
     return endpoints
 
 
-def examine(name, endpoint):
+def around_stall(name, endpoint, least):
+    """The last packet before the stall, those after it, the rate, and the stall in seconds;
+    None if the probe did not get that far."""
     before, after = endpoint.get("before"), endpoint["after"]
-    if not harness.check(before is not None and len(after) > 12 and "rate" in endpoint,
+    if not harness.check(before is not None and len(after) > least and "rate" in endpoint,
                          f"{name}: packets before and after the stall"):
+        return None
+    return before, after, endpoint["rate"], endpoint["stall"] / 1e7
+
+
+def stamp_steps(before, after):
+    """Seconds from each packet's counter position to the next one's, from the last before."""
+    return [(b["qpc"] - a["qpc"]) / 1e7 for a, b in zip([before, *after], after)]
+
+
+def examine(name, endpoint):
+    if not (packets := around_stall(name, endpoint, 12)):
         return
-    rate, stall = endpoint["rate"], endpoint["stall"] / 1e7
+    before, after, rate, stall = packets
     harness.check(endpoint["first"]["flags"] & DISCONTINUITY == 0,
                   f"{name}: the first packet after Start is not flagged "
                   f"(flags 0x{endpoint['first']['flags']:x})")
@@ -98,7 +114,7 @@ def examine(name, endpoint):
     harness.check(abs(lost - expected) < 0.15,
                   f"{name}: the counter positions show {lost:.3f} s lost "
                   f"(stall less buffer: {expected:.3f} s)")
-    steps = [(b["qpc"] - a["qpc"]) / 1e7 for a, b in zip([before, *after], after)]
+    steps = stamp_steps(before, after)
     jump = max(range(len(steps)), key=steps.__getitem__)
     harness.check(steps[0] < 0.2 and jump > 0,
                   f"{name}: the flagged packet's own counter position shows no loss "
@@ -107,21 +123,18 @@ def examine(name, endpoint):
 
 
 def examine_stop(name, endpoint):
-    before, after = endpoint.get("before"), endpoint["after"]
-    if not harness.check(before is not None and len(after) > 450 and "rate" in endpoint,
-                         f"{name} stopped: packets before and after the stop"):
+    if not (packets := around_stall(name + " stopped", endpoint, 450)):
         return
-    rate, stall = endpoint["rate"], endpoint["stall"] / 1e7
-    pairs = list(zip([before, *after], after))
+    before, after, rate, stall = packets
     flagged = [i for i, p in enumerate(after) if p["flags"] & DISCONTINUITY]
-    skips = [b["devpos"] - a["devpos"] - a["frames"] for a, b in pairs]
+    skips = [b["devpos"] - a["devpos"] - a["frames"] for a, b in zip([before, *after], after)]
     harness.check(len(flagged) <= 1 and all(skips[i] == 0 for i in range(len(after))
                                             if i not in flagged) and
                   all(skips[i] == after[i]["frames"] for i in flagged),
                   f"{name} stopped: at most one packet is flagged, its device position a packet "
                   f"ahead, and no other skips (flagged: {flagged}): nothing but the counter "
                   f"says how much was lost")
-    steps = [(b["qpc"] - a["qpc"]) / 1e7 for a, b in pairs]
+    steps = stamp_steps(before, after)
     jump = max(range(len(steps)), key=steps.__getitem__)
     lags = [(p["qpc"] - before["qpc"]) / 1e7 - (p["devpos"] - before["devpos"]) / rate
             for p in after]
