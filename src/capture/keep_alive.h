@@ -18,7 +18,7 @@ struct KeepAlive {
 // and starts it; on any failure releases what it got, leaves `keepAlive` empty and returns
 // the failure.
 HRESULT startKeepAlive(KeepAlive& keepAlive, IMMDevice* device, const WAVEFORMATEX& format,
-                    REFERENCE_TIME bufferDuration);
+                       REFERENCE_TIME bufferDuration);
 // Fills what has played since with silence again; from the capture's wait loop.
 void topUpKeepAlive(KeepAlive& keepAlive);
 // Stops and releases it; nothing if there is none.

@@ -5,22 +5,6 @@
 namespace dualcap {
 namespace {
 
-// Frames as counter time, saturating far beyond any real gap so that nothing overflows.
-std::int64_t counterTime(UINT64 frames, UINT32 rate) {
-    constexpr UINT64 kLongestSeconds = LagTracker::kLongest / kCounterPerSecond;
-    const UINT64 seconds = frames / rate;
-    if (seconds >= kLongestSeconds) {
-        return LagTracker::kLongest;
-    }
-    return static_cast<std::int64_t>(seconds * kCounterPerSecond +
-                                     frames % rate * kCounterPerSecond / rate);
-}
-
-UINT64 framesIn(UINT64 counterTime, UINT32 rate) {
-    return counterTime / kCounterPerSecond * rate +
-           (counterTime % kCounterPerSecond * rate + kCounterPerSecond / 2) / kCounterPerSecond;
-}
-
 bool stamped(const PacketPosition& packet) {
     return packet.counter != 0 && (packet.flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) == 0;
 }
@@ -39,11 +23,12 @@ Gap gapBefore(PacketClock& clock, const PacketPosition& packet, UINT32 rate) {
             lost = packet.devicePosition - clock.nextDevicePosition;
         }
         if (stamped(packet) && clock.lastCounter != 0) {
-            const std::int64_t covered = counterTime(clock.lastFrames, rate);
+            const std::int64_t covered = framesToCounter(clock.lastFrames, rate);
             const std::int64_t elapsed = LagTracker::difference(packet.counter, clock.lastCounter);
-            const std::uint64_t lagLost = clock.lag.observe(
-                elapsed - covered - counterTime(lost, rate), static_cast<std::uint64_t>(covered));
-            lost += framesIn(lagLost, rate);
+            const std::uint64_t lagLost =
+                clock.lag.observe(elapsed - covered - framesToCounter(lost, rate),
+                                  static_cast<std::uint64_t>(covered));
+            lost += counterToFrames(lagLost, rate);
         } else {
             clock.lag.reset();
         }

@@ -88,4 +88,21 @@ private:
     std::uint64_t settled_ = 0;
 };
 
+// Frames as counter time, saturating at LagTracker::kLongest so that nothing overflows.
+inline std::int64_t framesToCounter(std::uint64_t frames, std::uint32_t rate) {
+    constexpr std::uint64_t longestSeconds = LagTracker::kLongest / kCounterPerSecond;
+    const std::uint64_t seconds = frames / rate;
+    if (seconds >= longestSeconds) {
+        return LagTracker::kLongest;
+    }
+    return static_cast<std::int64_t>(seconds * kCounterPerSecond +
+                                     frames % rate * kCounterPerSecond / rate);
+}
+
+// Counter time as frames, to the nearest.
+inline std::uint64_t counterToFrames(std::uint64_t time, std::uint32_t rate) {
+    return time / kCounterPerSecond * rate +
+           (time % kCounterPerSecond * rate + kCounterPerSecond / 2) / kCounterPerSecond;
+}
+
 } // namespace dualcap

@@ -139,11 +139,10 @@ void RecordStream::enqueue(const void* data, std::size_t bytes, UINT64 arrived) 
         // The server drops what it cannot send while we are not running (a stopped process,
         // a paused machine) and says nothing of it: that time shows only in when the frames
         // after it arrive, against where the frames delivered say the stream should be.
-        const UINT64 covered = lastFrames_ * kCounterPerSecond / rate_;
-        const std::int64_t gap =
-            LagTracker::difference(arrived, lastArrived_) - static_cast<std::int64_t>(covered);
-        if (const UINT64 lost = lag_.observe(gap, covered); lost != 0) {
-            delivered_ += (lost * rate_ + kCounterPerSecond / 2) / kCounterPerSecond;
+        const std::int64_t covered = framesToCounter(lastFrames_, rate_);
+        const std::int64_t gap = LagTracker::difference(arrived, lastArrived_) - covered;
+        if (const UINT64 lost = lag_.observe(gap, static_cast<UINT64>(covered)); lost != 0) {
+            delivered_ += counterToFrames(lost, rate_);
             discontinuous_ = true;
         }
     }
