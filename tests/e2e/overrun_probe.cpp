@@ -22,11 +22,13 @@ namespace {
 
 struct Stall {
     REFERENCE_TIME bufferDuration;
-    int packetsAfter; // enough to read the backlog and see the stream live again
+    // How long to read on after the stall: enough to read the backlog, however fast it
+    // comes, and see the stream live again.
+    UINT64 readAfter; // 100 ns units
     bool stopped;     // the whole process, not only the reader
 };
-constexpr Stall kReaderStall{1'000'000, 30, false};
-constexpr Stall kProcessStop{20'000'000, 500, true};
+constexpr Stall kReaderStall{1'000'000, 5'000'000, false};
+constexpr Stall kProcessStop{20'000'000, 50'000'000, true};
 constexpr DWORD kStallMs = 1000;
 
 // The performance counter in 100 ns units, as GetBuffer reports its position.
@@ -116,10 +118,9 @@ bool probe(IMMDeviceEnumerator* enumerator, const char* source, EDataFlow flow, 
         std::printf("%s format rate=%lu buffer=%u stall=%llu\n", source,
                     static_cast<unsigned long>(format->nSamplesPerSec), bufferFrames,
                     static_cast<unsigned long long>(now100ns() - stallBegan));
-        for (int seen = 0, tick = 0; seen < stall.packetsAfter && tick < 800; ++tick) {
-            while (seen < stall.packetsAfter && nextPacket(capture, packet)) {
+        for (const UINT64 resumed = now100ns(); now100ns() - resumed < stall.readAfter;) {
+            while (nextPacket(capture, packet)) {
                 print(source, "after", packet);
-                ++seen;
             }
             Sleep(10);
         }
