@@ -28,8 +28,9 @@ server keeps what the stream's buffer holds:
 - a packet or so from before the stop comes first, stamped in time; then the first packet
   that the server kept, stamped the whole stop after the one before;
 - then the rest of the backlog, each packet stamped when Wine read it, in one go or a few,
-  so that the stamps stand nearly still while the frames run on: 2.1 to 3.3 s of it seen,
-  more than the buffer, as Wine reads on while the reader frees its buffer;
+  so that the stamps stand nearly still while the frames run on (on a loaded machine they
+  move, more slowly than the frames): 2.0 to 3.3 s of it seen, up to more than the buffer,
+  as Wine reads on while the reader frees its buffer;
 - after it the stream runs live, and its stamps lie behind its frames by the stop less the
   backlog: the time really lost.
 So the counter's jump at the first packet counts the kept backlog as lost too; the lag of
@@ -144,7 +145,7 @@ def examine_stop(name, endpoint):
                   f"{name} stopped: packet {jump} after the stop is stamped {steps[jump]:.3f} s "
                   f"after the one before: the whole stop ({stall:.3f} s)")
     harness.check(kept > 0.9 * endpoint["buffer"] / rate and lowest < len(after) - 50,
-                  f"{name} stopped: from there the stamps stand nearly still while the "
+                  f"{name} stopped: from there the stamps fall behind the frames while the "
                   f"{kept:.2f} s backlog the server kept is read ({lowest - jump} packets), "
                   f"then run live")
     harness.check(abs(lags[-1] - lags[lowest]) < 0.05 and abs(lags[-1] - (stall - kept)) < 0.1,
