@@ -294,13 +294,13 @@ def process_stops(capture):
     return f"a {PROCESS_STOP:.0f} s stop of the process"
 
 
-def beeps_keep_time(run, name, hold_up):
+def beeps_keep_time(run, name, hold_up, beeps):
     """A beep before dualcap is held up and another after: each source must carry them as
     far apart as they were played, since the time lost comes out as silence."""
     capture = run.start_reading(name, pipe_size=4096)
     time.sleep(1)
     began = time.monotonic()
-    players = play_beeps(run.server, beeps_file(run.work))
+    players = play_beeps(run.server, beeps)
     time.sleep(0.5)
     held = hold_up(capture)
     for player in players:
@@ -321,8 +321,9 @@ def beeps_keep_time(run, name, hold_up):
 def time_kept_when_held_up(run):
     # Beeps on silence: these cases come last, as they silence the tones.
     run.server.pactl("unload-module", "module-sine")
-    beeps_keep_time(run, "long stall", reader_stalls)
-    beeps_keep_time(run, "process stopped", process_stops)
+    beeps = beeps_file(run.work)
+    beeps_keep_time(run, "long stall", reader_stalls, beeps)
+    beeps_keep_time(run, "process stopped", process_stops, beeps)
 
 
 def endpoints_lost(run):

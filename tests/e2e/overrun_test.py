@@ -172,7 +172,8 @@ def run_probe(runner, mode):
             probe.stdin.write("continued\n")
             probe.stdin.flush()
     code = probe.wait(90)
-    harness.check(code == 0, f"the probe opened both endpoints ({mode or 'reader stall'}, exit {code})")
+    harness.check(code == 0,
+                  f"the probe opened both endpoints ({mode or 'reader stall'}, exit {code})")
     return "".join(lines)
 
 
