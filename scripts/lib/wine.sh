@@ -9,6 +9,12 @@ in_wine() {
     DUALCAP_RUNNER="$1" WINEPREFIX="$2" WINEDEBUG=-all "$WINE_RUN" "${@:3}"
 }
 
+# windows_path PATH: what a Windows program under Wine calls an absolute path of the host.
+windows_path() {
+    local path="${1//\//\\}"
+    echo "Z:$path"
+}
+
 # start_wine RUNNER PREFIX
 start_wine() {
     if [ ! -f "$2/system.reg" ]; then
