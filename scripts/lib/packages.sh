@@ -19,6 +19,7 @@ ensure_packages() {
 # Packages that building and testing need.
 BUILD_PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64
-    pulseaudio pulseaudio-utils python3 libpulse-dev pkg-config
+    pulseaudio pulseaudio-utils pipewire pipewire-pulse pipewire-bin wireplumber dbus
+    python3 libpulse-dev pkg-config
     libbenchmark-dev libsamplerate0-dev libspeexdsp-dev clang libclang-rt-dev debootstrap
     dpkg-dev zip lintian tmux nodejs)

@@ -22,7 +22,7 @@ MIC_TONE, SPEAKER_TONE = 440, 1000
 def main():
     args = harness.arguments()
 
-    with harness.PulseServer(os.path.join(args.work, "pulse"), MIC_TONE, SPEAKER_TONE) as server, \
+    with harness.sound_server(args, MIC_TONE, SPEAKER_TONE) as server, \
             harness.Runner(args, server.env) as runner:
         capture = runner.start(os.path.join(args.work, "stderr.txt"))
         try:
@@ -30,11 +30,6 @@ def main():
         finally:
             capture.end()
     return harness.verdict(f"({args.runner})")
-
-
-def playback_streams(server):
-    """Playback streams of clients (not of the server's own tone modules)."""
-    return server.pactl("list", "short", "sink-inputs").count("protocol-native")
 
 
 def run(capture, runner, server):
@@ -46,11 +41,11 @@ def run(capture, runner, server):
     cpu = (harness.cpu_seconds(capture.pid) - cpu_before) / (time.monotonic() - began)
     # The system source keeps a silent stream playing, so that loopback never idles.
     keep_alive = 1 if runner.loopback else 0
-    harness.check(playback_streams(server) == keep_alive,
+    harness.check(server.client_playbacks() == keep_alive,
                   f"the server holds {keep_alive} playback stream of dualcap's while it captures")
     capture.signal(signal.SIGINT)
     time.sleep(1.5)
-    harness.check(playback_streams(server) == 0, "and none after Ctrl+C")
+    harness.check(server.client_playbacks() == 0, "and none after Ctrl+C")
     after_stop = len(capture.snapshot())
     time.sleep(1.5)
     chunks = capture.snapshot()

@@ -262,7 +262,8 @@ def beeps_file(folder):
 
 def play_beeps(server, path):
     """The beeps into the speakers and the microphone at once; the players."""
-    return [subprocess.Popen(["paplay", "--device=" + sink, path], env=server.env)
+    return [subprocess.Popen(["paplay", f"--latency-msec={harness.PLAYER_LATENCY_MS}",
+                              "--device=" + sink, path], env=server.env)
             for sink in ("speakers", "microphone")]
 
 
@@ -321,7 +322,7 @@ def beeps_keep_time(run, name, hold_up, beeps):
 
 def time_kept_when_held_up(run):
     # Beeps on silence: these cases come last, as they silence the tones.
-    run.server.pactl("unload-module", "module-sine")
+    run.server.stop_tones()
     beeps = beeps_file(run.work)
     beeps_keep_time(run, "long stall", reader_stalls, beeps)
     beeps_keep_time(run, "process stopped", process_stops, beeps)
@@ -334,9 +335,7 @@ def endpoints_lost(run):
         skip("lost: Wine reports no lost device or server to its programs")
         return
     capture = run.start_reading("lost")
-    modules = run.server.pactl("list", "short", "modules").splitlines()
-    [microphone] = [line.split()[0] for line in modules if "sink_name=microphone" in line]
-    run.server.pactl("unload-module", microphone)
+    run.server.unplug("microphone")
     mic_lost = "error: mic capture lost (hr=0x88890004)"
     harness.check(wait_until(lambda: mic_lost in capture.stderr_lines(), 5),
                   f'lost: unplugging the microphone says "{mic_lost}"')
@@ -344,7 +343,7 @@ def endpoints_lost(run):
         time.sleep(0.2)
         written = len(capture.snapshot())
         harness.check(capture.wait_for_more(written, 1, 2), "lost: the system source goes on")
-        run.server.process.kill()
+        run.server.lose()
         system_lost = "error: system capture lost (hr=0x88890010)"
         harness.check(wait_until(lambda: system_lost in capture.stderr_lines(), 5),
                       f'lost: the sound server going away says "{system_lost}"')
@@ -360,7 +359,7 @@ def main():
     args = harness.arguments()
 
     began = time.monotonic()
-    with harness.PulseServer(os.path.join(args.work, "pulse"), MIC_TONE, SPEAKER_TONE) as server, \
+    with harness.sound_server(args, MIC_TONE, SPEAKER_TONE) as server, \
             harness.Runner(args, server.env) as runner:
         run = Run(args, server, runner)
         try:

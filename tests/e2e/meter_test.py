@@ -2,7 +2,7 @@
 """End to end: dualcap-split's meter.
 
 - Natively, in a real terminal (tmux): `dualcap | dualcap-split --meter -o DIR -` against a
-  private PulseAudio server with a tone in each device, as a person checking a setup runs
+  private sound server with a tone in each device, as a person checking a setup runs
   it. Both sources' lines are redrawn in place, their bars show the tones and their seconds
   grow; Ctrl+C in the terminal stops the capture, and dualcap-split writes its files out
   whole and says what each source carried.
@@ -148,13 +148,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--split", required=True)
     parser.add_argument("--exe", help="dualcap, for the terminal case (native only)")
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--runner", choices=harness.RUNNERS,
-                        default=os.environ.get("DUALCAP_RUNNER", "native"))
-    args = parser.parse_args()
-    args.work = os.path.join(os.path.abspath(args.work), args.runner)
+    args = harness.arguments(parser)
     if args.runner == "native":
-        with harness.PulseServer(os.path.join(args.work, "pulse")) as server:
+        with harness.sound_server(args) as server:
             in_terminal(args, server)
     interrupted(args)
     return harness.verdict(f"({args.runner})")

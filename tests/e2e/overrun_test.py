@@ -179,7 +179,7 @@ def run_probe(runner, mode):
 
 def main():
     args = harness.arguments()
-    with harness.PulseServer(os.path.join(args.work, "pulse")) as server, \
+    with harness.sound_server(args) as server, \
             harness.Runner(args, server.env) as runner:
         stalled = run_probe(runner, None)
         stopped = run_probe(runner, "stop")
