@@ -109,7 +109,9 @@ bool setUp(CaptureSource& source, Session& session, const EnumeratorFactory& cre
         source.stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
     if (!source.loopback) {
-        // Without it the microphone is polled like loopback (see the wait loop).
+        // An event-driven stream cannot run without its event: if it could not be made,
+        // Start fails with AUDCLNT_E_EVENTHANDLE_NOT_SET and the microphone ends with that
+        // error line, as it would on Windows.
         session.dataEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         if (session.dataEvent != nullptr) {
             session.audioClient->SetEventHandle(session.dataEvent);
