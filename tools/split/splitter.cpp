@@ -12,7 +12,7 @@ Splitter::Splitter(std::string folder, bool meter) : folder_(std::move(folder)) 
 }
 
 bool Splitter::open() {
-    std::error_code ignored; // a folder that cannot be made shows as a file that cannot be
+    std::error_code ignored; // a folder that cannot be made shows as a file that cannot be written
     std::filesystem::create_directories(folder_, ignored);
     for (int tag = 0; tag < 2; ++tag) {
         const std::string path = folder_ + "/" + kSourceNames[tag] + ".wav";
