@@ -4,10 +4,10 @@
 // what the platform does; the program's handling of lost time is built on those facts.
 //
 // Two kinds of stall: with no argument, the reader sleeps for a second while the process
-// runs on (a 100 ms buffer overruns); with "stop", it says "<source> stalling" on standard
-// output, and whoever runs it stops the whole process for a while (SIGSTOP, then SIGCONT),
-// as a suspended job or a paused machine would, then writes a line to its standard input;
-// the buffer is then the program's 2 s.
+// runs on, with a buffer of 100 ms, not the program's 2 s, so that the second overruns it;
+// with "stop", it says "<source> stalling" on standard output, and whoever runs it stops the
+// whole process for a while (SIGSTOP, then SIGCONT), as a suspended job or a paused machine
+// would, then writes a line to its standard input; the buffer is then the program's 2 s.
 //
 // One line a packet: "<source> <when> flags=0x.. frames=N devpos=N qpc=N", and one line
 // "<source> format rate=N buffer=N stall=N" (buffer in frames, stall in 100 ns units).

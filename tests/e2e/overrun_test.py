@@ -5,7 +5,8 @@ overrun_probe.exe opens each default endpoint as the program does (shared mode),
 time for a second, stalls, then reads on. Seen under Wine 10.0 against a private PulseAudio
 server (44.1 kHz, 441-frame packets), alike on both endpoints.
 
-When the reader stalls for a second while the process runs on (100 ms, 4,410-frame buffer):
+When the reader stalls for a second while the process runs on (the probe asks for a 100 ms,
+4,410-frame buffer here, not the program's 2 s, so that the second overruns it):
 - the first packet after Start has no flag; the first after the stall, and only it, has
   AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
 - the device position does not count the lost time: it goes on one packet (441 frames)
