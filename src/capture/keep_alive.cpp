@@ -1,6 +1,6 @@
 #include "capture/keep_alive.h"
 
-#include "capture/audio_ids.h"
+#include "platform/audio_ids.h"
 
 namespace dualcap {
 

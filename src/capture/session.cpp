@@ -1,8 +1,8 @@
 #include "capture/session.h"
 
-#include "capture/audio_ids.h"
 #include "capture/drain.h"
 #include "capture/keep_alive.h"
+#include "platform/audio_ids.h"
 
 #include <cstdint>
 #include <cstdio>

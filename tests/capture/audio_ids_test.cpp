@@ -1,4 +1,4 @@
-#include "capture/audio_ids.h"
+#include "platform/audio_ids.h"
 
 #include <gtest/gtest.h>
 

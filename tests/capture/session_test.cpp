@@ -1,7 +1,7 @@
 #include "app/workers.h"
-#include "capture/audio_ids.h"
 #include "capture/session.h"
 #include "fakes/fake_endpoint.h"
+#include "platform/audio_ids.h"
 #include "support/scripted_output.h"
 
 #include <gmock/gmock.h>

@@ -12,7 +12,7 @@
 // One line a packet: "<source> <when> flags=0x.. frames=N devpos=N qpc=N", and one line
 // "<source> format rate=N buffer=N stall=N" (buffer in frames, stall in 100 ns units).
 
-#include "capture/audio_ids.h"
+#include "platform/audio_ids.h"
 #include "platform/win32.h"
 
 #include <cstdio>

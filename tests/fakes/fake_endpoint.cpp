@@ -1,6 +1,6 @@
 #include "fakes/fake_endpoint.h"
 
-#include "capture/audio_ids.h"
+#include "platform/audio_ids.h"
 
 #include <chrono>
 #include <cstring>

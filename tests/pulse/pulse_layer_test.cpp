@@ -1,5 +1,5 @@
-#include "capture/audio_ids.h"
 #include "capture/session.h"
+#include "platform/audio_ids.h"
 #include "platform/win32.h"
 #include "pulse/private_server.h"
 

@@ -3,6 +3,7 @@
 // The Core Audio endpoint interfaces, with the SDK's methods, signatures and constants, so
 // that the same code and the same test doubles compile against either.
 
+#include "platform/audio_ids.h"
 #include "platform/posix/com.h"
 #include "platform/posix/guid.h"
 #include "platform/posix/types.h"
@@ -43,18 +44,13 @@ inline constexpr HRESULT AUDCLNT_E_BUFFER_SIZE_ERROR = audclntError(0x16);
 inline constexpr HRESULT AUDCLNT_E_BUFFER_ERROR = audclntError(0x18);
 inline constexpr HRESULT AUDCLNT_S_BUFFER_EMPTY = hresult(0x08890001);
 
-inline constexpr CLSID CLSID_MMDeviceEnumerator = {
-    0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x92, 0x91, 0x69, 0x2E}};
-inline constexpr IID IID_IMMDeviceEnumerator = {
-    0xA95664D2, 0x9614, 0x4F35, {0xA7, 0x46, 0xDE, 0x8D, 0xB6, 0x36, 0x17, 0xE6}};
-inline constexpr IID IID_IMMDevice = {
-    0xD666063F, 0x1587, 0x4E43, {0x81, 0xF1, 0xB9, 0x48, 0xE8, 0x07, 0x36, 0x3F}};
-inline constexpr IID IID_IAudioClient = {
-    0x1CB9AD4C, 0xDBFA, 0x4C32, {0xB1, 0x78, 0xC2, 0xF5, 0x68, 0xA7, 0x03, 0xB2}};
-inline constexpr IID IID_IAudioCaptureClient = {
-    0xC8ADBD64, 0xE71E, 0x48A0, {0xA4, 0xDE, 0x18, 0x5C, 0x39, 0x5C, 0xD3, 0x17}};
-inline constexpr IID IID_IAudioRenderClient = {
-    0xF294ACFC, 0x3146, 0x4483, {0xA7, 0xBF, 0xAD, 0xDC, 0xA7, 0xC2, 0x60, 0xE2}};
+// The SDK declares them at global scope; code written against it finds them there.
+using dualcap::CLSID_MMDeviceEnumerator;
+using dualcap::IID_IAudioCaptureClient;
+using dualcap::IID_IAudioClient;
+using dualcap::IID_IAudioRenderClient;
+using dualcap::IID_IMMDevice;
+using dualcap::IID_IMMDeviceEnumerator;
 
 struct PROPVARIANT;
 struct IPropertyStore;

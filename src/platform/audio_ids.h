@@ -1,14 +1,23 @@
 #pragma once
 
+// The Core Audio GUIDs, written once. The program names them in namespace dualcap, so that
+// no SDK import library has to supply them; the POSIX layer lifts them to the global names
+// the SDK gives them.
+
+#ifdef _WIN32
 #include "platform/win32.h"
+#else
+#include "platform/posix/guid.h"
+#endif
 
 namespace dualcap {
 
-// Kept as the program's own constants, so that no SDK import library has to supply them.
 inline constexpr CLSID CLSID_MMDeviceEnumerator = {
     0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x92, 0x91, 0x69, 0x2E}};
 inline constexpr IID IID_IMMDeviceEnumerator = {
     0xA95664D2, 0x9614, 0x4F35, {0xA7, 0x46, 0xDE, 0x8D, 0xB6, 0x36, 0x17, 0xE6}};
+inline constexpr IID IID_IMMDevice = {
+    0xD666063F, 0x1587, 0x4E43, {0x81, 0xF1, 0xB9, 0x48, 0xE8, 0x07, 0x36, 0x3F}};
 inline constexpr IID IID_IAudioClient = {
     0x1CB9AD4C, 0xDBFA, 0x4C32, {0xB1, 0x78, 0xC2, 0xF5, 0x68, 0xA7, 0x03, 0xB2}};
 inline constexpr IID IID_IAudioCaptureClient = {
