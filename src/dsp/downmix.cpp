@@ -1,5 +1,7 @@
 #include "dsp/downmix.h"
 
+#include "platform/wave_format.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -7,23 +9,6 @@
 
 namespace dualcap {
 namespace {
-
-bool isFloatFormat(const WAVEFORMATEX& format) {
-    if (format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT) {
-        return true;
-    }
-    if (format.wFormatTag != WAVE_FORMAT_EXTENSIBLE) {
-        return false;
-    }
-    // An extensible record continues past the plain one; its sub-format names the samples.
-    // A record whose size leaves no room for the sub-format has none to read, and is not
-    // taken as float.
-    if (format.cbSize < sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX)) {
-        return false;
-    }
-    const auto& extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(format);
-    return IsEqualGUID(extensible.SubFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
-}
 
 // Packet data need not be aligned for its sample type, so samples are copied out.
 template <class Sample>

@@ -2,9 +2,13 @@
 
 #include "platform/pulse/capture_client.h"
 #include "platform/pulse/render_client.h"
+#include "platform/wave_format.h"
 
 namespace dualcap::pulse {
 namespace {
+
+// The server mixes in float, as Windows does; the layer reports and accepts that alone.
+constexpr WORD kMixBits = static_cast<WORD>(8 * sizeof(float));
 
 // The usual speaker layouts, as Windows reports them in a mix format.
 DWORD channelMask(UINT32 channels) {
@@ -43,11 +47,11 @@ HRESULT AudioClient::GetMixFormat(WAVEFORMATEX** format) {
     mix->Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
     mix->Format.nChannels = channels;
     mix->Format.nSamplesPerSec = source_.spec.rate;
-    mix->Format.wBitsPerSample = 32;
-    mix->Format.nBlockAlign = static_cast<WORD>(channels * 4);
+    mix->Format.wBitsPerSample = kMixBits;
+    mix->Format.nBlockAlign = static_cast<WORD>(channels * sizeof(float));
     mix->Format.nAvgBytesPerSec = source_.spec.rate * mix->Format.nBlockAlign;
-    mix->Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-    mix->Samples.wValidBitsPerSample = 32;
+    mix->Format.cbSize = kExtensibleExtraBytes;
+    mix->Samples.wValidBitsPerSample = kMixBits;
     mix->dwChannelMask = channelMask(channels);
     mix->SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
     *format = &mix->Format;
@@ -55,13 +59,8 @@ HRESULT AudioClient::GetMixFormat(WAVEFORMATEX** format) {
 }
 
 bool AudioClient::isMixFormat(const WAVEFORMATEX& format) const {
-    bool isFloat = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
-    if (format.wFormatTag == WAVE_FORMAT_EXTENSIBLE && format.cbSize >= 22) {
-        const auto& extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(format);
-        isFloat = IsEqualGUID(extensible.SubFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
-    }
-    return isFloat && format.wBitsPerSample == 32 && format.nChannels == source_.spec.channels &&
-           format.nSamplesPerSec == source_.spec.rate;
+    return isFloatFormat(format) && format.wBitsPerSample == kMixBits &&
+           format.nChannels == source_.spec.channels && format.nSamplesPerSec == source_.spec.rate;
 }
 
 HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
