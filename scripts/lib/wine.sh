@@ -23,6 +23,12 @@ start_wine() {
         in_wine "$1" "$2" wineserver -w
     fi
     in_wine "$1" "$2" wineserver -p
+    # The server daemonises, out of reach of whatever ends the test run (and under Wine 10
+    # keeps the root's mount namespace alive): a watchdog of its own session ends it, and
+    # every program of the prefix, when we end, however we end.
+    DUALCAP_RUNNER="$1" WINEPREFIX="$2" WINEDEBUG=-all setpriv --pdeathsig TERM setsid bash -c \
+        'trap "kill \$!; \"\$0\" wineserver -k; exit" TERM; sleep infinity & wait' "$WINE_RUN" \
+        >/dev/null 2>&1 </dev/null &
     # Boot the prefix's background services now, with no terminal or pipe of ours: those
     # started by a test would inherit its output and keep CTest waiting for them to end.
     in_wine "$1" "$2" wine wineboot >/dev/null 2>&1 </dev/null || true
