@@ -16,10 +16,12 @@ ensure_packages() {
         "${missing[@]}" >/dev/null
 }
 
+# What building the program and its tools needs, and running them against a private server.
+PROGRAM_PACKAGES=(cmake ninja-build g++ libpulse-dev pkg-config pulseaudio pulseaudio-utils
+    python3)
 # Packages that building and testing need.
-BUILD_PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev
+BUILD_PACKAGES=("${PROGRAM_PACKAGES[@]}" googletest libgtest-dev libgmock-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64
-    pulseaudio pulseaudio-utils pipewire pipewire-pulse pipewire-bin wireplumber dbus
-    python3 libpulse-dev pkg-config
+    pipewire pipewire-pulse pipewire-bin wireplumber dbus
     libbenchmark-dev libsamplerate0-dev libspeexdsp-dev clang libclang-rt-dev debootstrap
     dpkg-dev zip lintian tmux nodejs)
