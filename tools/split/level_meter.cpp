@@ -1,6 +1,7 @@
 #include "split/level_meter.h"
 
 #include "split/source_summary.h"
+#include "split/stream_reader.h"
 
 #include <algorithm>
 #include <cmath>
@@ -64,7 +65,7 @@ LevelMeter::Reading LevelMeter::look(Source& source, Clock::time_point now) {
     } else if (source.windowStart == start_ && window.count() > 0) {
         source.chunksPerSecond = counted / window.count();
     }
-    return {levelDb, source.heldDb, static_cast<double>(source.samples) / 16000.0,
+    return {levelDb, source.heldDb, static_cast<double>(source.samples) / kSampleRate,
             source.chunksPerSecond};
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "split/stream_reader.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -25,7 +27,7 @@ struct SourceSummary {
             sumOfSquares += static_cast<double>(sample) * sample;
         }
     }
-    double seconds() const { return static_cast<double>(samples) / 16000.0; }
+    double seconds() const { return static_cast<double>(samples) / kSampleRate; }
     double rms() const {
         return samples == 0 ? 0.0 : std::sqrt(sumOfSquares / static_cast<double>(samples));
     }

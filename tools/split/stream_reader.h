@@ -8,6 +8,10 @@
 
 namespace dualcap::tools {
 
+// Samples per second of every chunk, as the stream's format promises it. The tool knows the
+// format as any reader does, not from the program's headers.
+inline constexpr std::uint32_t kSampleRate = 16000;
+
 // Longer than any capture packet ever makes (about 8 minutes of samples): a header that
 // claims more is taken as corrupt rather than believed.
 inline constexpr std::uint32_t kMaxPayloadBytes = 16u << 20;

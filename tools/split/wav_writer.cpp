@@ -1,11 +1,11 @@
 #include "split/wav_writer.h"
 
+#include "split/stream_reader.h"
+
 #include <array>
 
 namespace dualcap::tools {
 namespace {
-
-constexpr std::uint32_t kRate = 16000;
 
 void put16(std::ostream& out, std::uint16_t value) {
     const char bytes[2] = {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
@@ -21,13 +21,13 @@ void writeHeader(std::ostream& out, std::uint32_t dataBytes) {
     out.write("RIFF", 4);
     put32(out, 36 + dataBytes);
     out.write("WAVEfmt ", 8);
-    put32(out, 16);        // format chunk size
-    put16(out, 1);         // PCM
-    put16(out, 1);         // mono
-    put32(out, kRate);     // samples per second
-    put32(out, kRate * 2); // bytes per second
-    put16(out, 2);         // block alignment
-    put16(out, 16);        // bits per sample
+    put32(out, 16);              // format chunk size
+    put16(out, 1);               // PCM
+    put16(out, 1);               // mono
+    put32(out, kSampleRate);     // samples per second
+    put32(out, kSampleRate * 2); // bytes per second
+    put16(out, 2);               // block alignment
+    put16(out, 16);              // bits per sample
     out.write("data", 4);
     put32(out, dataBytes);
 }
