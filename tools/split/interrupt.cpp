@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <windows.h>
 #else
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -25,13 +26,16 @@ BOOL WINAPI onControl(DWORD type) {
 }
 #else
 // Signal context: put an empty file in standard input's place. The read that the signal
-// interrupts is tried again on it, and finds the end.
+// interrupts is tried again on it, and finds the end. errno is the interrupted code's, so
+// it is given back as it was.
 void onInterrupt(int) {
+    const int savedErrno = errno;
     const int empty = open("/dev/null", O_RDONLY);
     if (empty >= 0) {
         dup2(empty, STDIN_FILENO);
         close(empty);
     }
+    errno = savedErrno;
 }
 #endif
 

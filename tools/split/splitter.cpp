@@ -12,13 +12,20 @@ Splitter::Splitter(std::string folder, bool meter) : folder_(std::move(folder)) 
 }
 
 bool Splitter::open() {
-    std::error_code ignored; // a folder that cannot be made shows as a file that cannot be written
-    std::filesystem::create_directories(folder_, ignored);
+    // A folder that cannot be made shows as a file that cannot be written, with the reason
+    // the folder could not be made.
+    std::error_code folderError;
+    std::filesystem::create_directories(folder_, folderError);
     for (int tag = 0; tag < 2; ++tag) {
         const std::string path = folder_ + "/" + kSourceNames[tag] + ".wav";
         wavs_[tag] = std::make_unique<WavWriter>(path);
         if (!wavs_[tag]->good()) {
-            std::fprintf(stderr, "dualcap-split: cannot write %s\n", path.c_str());
+            if (folderError) {
+                std::fprintf(stderr, "dualcap-split: cannot write %s: %s\n", path.c_str(),
+                             folderError.message().c_str());
+            } else {
+                std::fprintf(stderr, "dualcap-split: cannot write %s\n", path.c_str());
+            }
             return false;
         }
     }
