@@ -8,12 +8,22 @@ namespace dualcap::pulse {
 PlaybackStream::PlaybackStream(std::shared_ptr<Connection> connection, UINT32 frameBytes)
     : ServerStream(std::move(connection)), frameBytes_(frameBytes) {}
 
+PlaybackStream::~PlaybackStream() {
+    if (stream_ == nullptr) {
+        return;
+    }
+    Connection::Lock lock(*connection_);
+    pa_stream_set_write_callback(stream_, nullptr, nullptr);
+}
+
 HRESULT PlaybackStream::open(const SourceDescription& endpoint, REFERENCE_TIME bufferDuration) {
     Connection::Lock lock(*connection_);
     pa_sample_spec spec;
     if (const HRESULT hr = create(endpoint, spec); FAILED(hr)) {
         return hr;
     }
+    pa_stream_set_write_callback(stream_, onWritable, this);
+
     pa_buffer_attr buffer;
     buffer.tlength = static_cast<uint32_t>(std::max(
         pa_usec_to_bytes(toMicroseconds(bufferDuration), &spec), std::size_t{frameBytes_}));
@@ -31,22 +41,27 @@ HRESULT PlaybackStream::open(const SourceDescription& endpoint, REFERENCE_TIME b
         return hr;
     }
     bufferFrames_ = pa_stream_get_buffer_attr(stream_)->tlength / frameBytes_;
+    noteWritable();
     return S_OK;
 }
 
-UINT32 PlaybackStream::writableFrames() const {
+void PlaybackStream::onWritable(pa_stream*, std::size_t, void* self) {
+    static_cast<PlaybackStream*>(self)->noteWritable();
+}
+
+void PlaybackStream::noteWritable() {
     const std::size_t writable = pa_stream_writable_size(stream_);
-    if (writable == static_cast<std::size_t>(-1)) {
-        return 0;
-    }
-    return std::min(static_cast<UINT32>(writable / frameBytes_), bufferFrames_);
+    writableBytes_ = writable == static_cast<std::size_t>(-1) ? 0 : writable;
+}
+
+UINT32 PlaybackStream::writableFrames() const {
+    return std::min(static_cast<UINT32>(writableBytes_.load() / frameBytes_), bufferFrames_);
 }
 
 HRESULT PlaybackStream::padding(UINT32* frames) {
     if (frames == nullptr) {
         return E_POINTER;
     }
-    Connection::Lock lock(*connection_);
     if (const HRESULT failure = failure_.load(); FAILED(failure)) {
         return failure;
     }
@@ -65,11 +80,8 @@ HRESULT PlaybackStream::getBuffer(UINT32 frames, BYTE** data) {
     if (holding_) {
         return AUDCLNT_E_OUT_OF_ORDER;
     }
-    {
-        Connection::Lock lock(*connection_);
-        if (frames > writableFrames()) {
-            return AUDCLNT_E_BUFFER_TOO_LARGE;
-        }
+    if (frames > writableFrames()) {
+        return AUDCLNT_E_BUFFER_TOO_LARGE;
     }
     buffer_.resize(std::size_t{frames} * frameBytes_);
     *data = buffer_.data();
@@ -96,9 +108,10 @@ HRESULT PlaybackStream::releaseBuffer(UINT32 frames, DWORD flags) {
     if (const HRESULT failure = failure_.load(); FAILED(failure)) {
         return failure;
     }
-    return pa_stream_write(stream_, buffer_.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE) == 0
-               ? S_OK
-               : AUDCLNT_E_BUFFER_ERROR;
+    const int written =
+        pa_stream_write(stream_, buffer_.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE);
+    noteWritable();
+    return written == 0 ? S_OK : AUDCLNT_E_BUFFER_ERROR;
 }
 
 } // namespace dualcap::pulse

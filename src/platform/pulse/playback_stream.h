@@ -4,6 +4,8 @@
 #include "platform/pulse/connection.h"
 #include "platform/pulse/server_stream.h"
 
+#include <atomic>
+#include <cstddef>
 #include <memory>
 #include <vector>
 
@@ -13,9 +15,15 @@ namespace dualcap::pulse {
 // shared by the audio client that opens and starts it and the render client that fills
 // it. Its buffer is the server's: the padding is what the server holds unplayed, and a
 // released buffer goes to the server at once.
+//
+// How much the server asks for is published by the loop's thread whenever it asks, and
+// after each write; the padding and getBuffer read it without the loop's lock. A writer
+// that tops the buffer up every period (padding, buffer, release) thus takes that lock
+// once, to write, as the reader of a record stream takes it never.
 class PlaybackStream : public ServerStream {
 public:
     PlaybackStream(std::shared_ptr<Connection> connection, UINT32 frameBytes);
+    ~PlaybackStream();
 
     // Connects the stream to the endpoint's sink, not yet running, with a buffer of
     // `bufferDuration`.
@@ -27,11 +35,15 @@ public:
     HRESULT releaseBuffer(UINT32 frames, DWORD flags);
 
 private:
-    // With the connection's lock held.
+    static void onWritable(pa_stream* stream, std::size_t bytes, void* self);
+    // With the connection's lock held: takes in what the server asks for now.
+    void noteWritable();
     UINT32 writableFrames() const;
 
     const UINT32 frameBytes_;
     UINT32 bufferFrames_ = 0;
+    // What the server asks for, in bytes; changed only with the connection's lock held.
+    std::atomic<std::size_t> writableBytes_{0};
     // The buffer handed out by getBuffer; only the render client's thread touches it.
     std::vector<BYTE> buffer_;
     bool holding_ = false;
