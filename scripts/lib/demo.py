@@ -14,12 +14,10 @@ import argparse
 import os
 import signal
 import subprocess
-import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "tests", "e2e"))
-import harness  # noqa: E402
+from live_capture import Capture
+from sound_server import PulseServer
 
 RECORDINGS = "/usr/share/pocketsphinx/test/data/librivox"
 # Which reading goes into which device: two different sentences of similar length.
@@ -52,9 +50,9 @@ def real_server_reachable():
 
 
 def capture_with_own_server(args):
-    with harness.PulseServer(os.path.join(args.work, "pulse"), mic_tone=0,
+    with PulseServer(os.path.join(args.work, "pulse"), mic_tone=0,
                              speaker_tone=0) as server:
-        capture = harness.Capture([args.dualcap], server.env, args.stderr)
+        capture = Capture([args.dualcap], server.env, args.stderr)
         # A monitor may take a second or two to deliver its first data.
         capture.wait_for(0, 10) and capture.wait_for(1, 10)
         time.sleep(1)
@@ -74,7 +72,7 @@ def capture_with_own_server(args):
 def capture_real_devices(args):
     print(f"a sound server is running: capturing the real microphone and playback "
           f"for {args.seconds:g} s, speak or play something")
-    capture = harness.Capture([args.dualcap], dict(os.environ), args.stderr)
+    capture = Capture([args.dualcap], dict(os.environ), args.stderr)
     time.sleep(args.seconds)
     capture.signal(signal.SIGINT)
     time.sleep(0.5)

@@ -9,13 +9,12 @@ import os
 import signal
 import statistics
 import subprocess
-import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "tests", "e2e"))
-import harness  # noqa: E402
+from live_capture import cpu_seconds
+from sound_server import PulseServer
+
 
 class Drained:
     """A process whose standard output is read and counted, and nothing more."""
@@ -41,13 +40,13 @@ class Drained:
 
 
 def measure(server, commands, seconds):
-    before = harness.cpu_seconds(server.process.pid)
+    before = cpu_seconds(server.process.pid)
     processes = [Drained(command, server.env) for command in commands]
     time.sleep(seconds)
     ended = [p.end() for p in processes]
     return {
         "cpu": sum(cpu for cpu, _ in ended),
-        "server": harness.cpu_seconds(server.process.pid) - before,
+        "server": cpu_seconds(server.process.pid) - before,
         "peak_kib": sum(peak for _, peak in ended),
         "audio_s": sum(p.bytes for p in processes) / 2 / 16000,
     }
@@ -71,7 +70,7 @@ def main():
         "2 x parec 10 ms": [low + ["microphone.monitor"], low + ["speakers.monitor"]],
     }
     results = {name: [] for name in sides}
-    with harness.PulseServer(os.path.join(args.work, "pulse")) as server:
+    with PulseServer(os.path.join(args.work, "pulse")) as server:
         for _ in range(args.rounds):
             for name, commands in sides.items():
                 results[name].append(measure(server, commands, args.seconds))
