@@ -6,9 +6,9 @@ that need no program run."""
 import array
 import io
 import itertools
-import math
 import os
 import struct
+import sys
 import tempfile
 import threading
 import time
@@ -16,6 +16,10 @@ import unittest
 import wave
 
 import dualcap
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "scripts", "lib"))
+from live_capture import tone_power  # noqa: E402
 
 DUALCAP = os.environ.get("DUALCAP")
 TONES = {"mic": 440, "system": 1000}
@@ -34,15 +38,6 @@ class Trickle(io.BytesIO):
     def read(self, size=-1):
         self.reads += 1
         return super().read(min(size, 1 + self.reads % 3))
-
-
-def power(samples, frequency):
-    """Goertzel: the power of one frequency in the samples."""
-    k = 2 * math.cos(2 * math.pi * frequency / dualcap.RATE)
-    s1 = s2 = 0.0
-    for sample in samples:
-        s1, s2 = sample + k * s1 - s2, s1
-    return s1 * s1 + s2 * s2 - k * s1 * s2
 
 
 @unittest.skipUnless(DUALCAP, "DUALCAP is not set: the real run needs the program and a sound "
@@ -87,10 +82,10 @@ class RealRun(unittest.TestCase):
     def test_each_source_carries_its_tone(self):
         for source, tone in TONES.items():
             samples = [s for c in self.chunks if c.source == source for s in c.samples]
-            wanted = power(samples, tone)
+            wanted = tone_power(samples, tone)
             for other in (*TONES.values(), 250, 700, 2000):
                 if other != tone:
-                    self.assertGreater(wanted, 100 * power(samples, other), (source, other))
+                    self.assertGreater(wanted, 100 * tone_power(samples, other), (source, other))
 
     def test_cut_at_every_offset_and_read_in_trickles(self):
         whole = self.chunks[:4]

@@ -3,16 +3,21 @@ arrival time: for the tests, the benchmarks and the demo."""
 
 import array
 import fcntl
+import math
 import os
 import signal
-import struct
 import subprocess
+import sys
 import termios
 import threading
 import time
 
-RATE = 16000
-TAGS = {0: "mic", 1: "system"}
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "readers", "python"))
+import dualcap  # noqa: E402
+
+RATE = dualcap.RATE
+TAGS = dict(enumerate(dualcap.SOURCES))
 F_SETPIPE_SZ, F_GETPIPE_SZ = 1031, 1032
 
 
@@ -86,30 +91,23 @@ class Capture:
             self.reader.start()
 
     def _read(self):
-        stream = self.process.stdout
+        reader = dualcap.ChunkReader(_Recorded(self.process.stdout, self.raw))
         while True:
             if not self.reading.is_set():
                 self.parked.set()
                 self.reading.wait()
             if self.stdout_closed:
                 return
-            header = stream.read(5)
-            if len(header) < 5:
-                self.trailing_bytes = len(header)
-                return
-            self.raw += header
-            tag, length = struct.unpack("<BI", header)
-            if length == 0 or length % 2:
+            try:
+                chunk = next(reader, None)
+            except dualcap.StreamError:
                 self.malformed = True
                 return
-            payload = stream.read(length)
-            self.raw += payload
-            if len(payload) < length:
-                self.trailing_bytes = 5 + len(payload)
+            if chunk is None:
+                self.trailing_bytes = reader.truncated_bytes
                 return
-            samples = struct.unpack(f"<{length // 2}h", payload)
             with self.lock:
-                self.chunks.append((time.monotonic(), tag, samples))
+                self.chunks.append((time.monotonic(), chunk.tag, chunk.samples))
 
     def pause(self, timeout=5):
         """Stops reading after the chunk in hand; False if the reader did not get that far."""
@@ -195,6 +193,19 @@ class Capture:
             return f.read().decode(errors="replace").replace("\r\n", "\n").splitlines()
 
 
+class _Recorded:
+    """A stream that keeps a copy of what is read from it."""
+
+    def __init__(self, stream, copy):
+        self.stream = stream
+        self.copy = copy
+
+    def read(self, size):
+        data = self.stream.read(size)
+        self.copy += data
+        return data
+
+
 def per_source(chunks):
     """Samples, chunk count, and first and last arrival time of each tag."""
     sources = {}
@@ -213,3 +224,13 @@ def cpu_seconds(pid):
         # The fields after the command name, which may itself hold spaces and parentheses.
         fields = stat.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def tone_power(samples, frequency):
+    """Goertzel: the power of one frequency in the samples, per sample."""
+    coefficient = 2 * math.cos(2 * math.pi * frequency / RATE)
+    previous = before = 0.0
+    for sample in samples:
+        previous, before = sample + coefficient * previous - before, previous
+    return (previous * previous + before * before - coefficient * previous * before) / max(
+        len(samples), 1)

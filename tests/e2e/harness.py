@@ -20,7 +20,7 @@ import sys
 CLONE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(CLONE, "scripts", "lib"))
 from live_capture import (RATE, TAGS, Capture, cpu_seconds,  # noqa: E402,F401
-                          find_process, per_source)
+                          find_process, per_source, tone_power)
 from sound_server import (PLAYER_LATENCY_MS, SERVERS, PipeWireServer,  # noqa: E402,F401
                           PulseServer, SoundServer, sound_server)
 
@@ -126,16 +126,6 @@ def arrival_rate(source):
     """Samples per second, counted from the first chunk on."""
     span = source["last"] - source["first"]
     return (len(source["samples"]) - source["first_size"]) / span if span > 0 else 0.0
-
-
-def tone_power(samples, frequency):
-    """Goertzel: the power of one frequency in the samples, per sample."""
-    coefficient = 2 * math.cos(2 * math.pi * frequency / RATE)
-    previous = before = 0.0
-    for sample in samples:
-        previous, before = sample + coefficient * previous - before, previous
-    return (previous * previous + before * before - coefficient * previous * before) / max(
-        len(samples), 1)
 
 
 def longest_silence(samples):
