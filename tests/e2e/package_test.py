@@ -5,10 +5,14 @@
   root stays bare): the installed dualcap captures both sources of a private PulseAudio
   server outside the root, the installed dualcap-split splits what it wrote, and removing
   the package leaves none of its files;
-- the Windows zip, unpacked into an empty folder, run there under Wine 10.
+- the Windows zip, unpacked into an empty folder, run there under Wine 10;
+- the readers, on the host: the Node.js package installed with npm into an empty folder and
+  the Python wheel with pip into a fresh venv, both offline, each reading both sources of
+  the same server from the dualcap of the Debian package (unpacked, not installed).
 """
 
 import argparse
+import json
 import os
 import shutil
 import struct
@@ -42,6 +46,41 @@ dualcap-split -o split stream.bin >split.txt 2>&1
 dualcap-split --version >version.txt
 apt-get remove -y -qq dualcap >remove.log 2>&1
 while read -r file; do [ ! -f "$file" ] || echo "$file"; done <files.txt >left.txt
+"""
+
+
+# Read through an installed reader for 2 s of each source (15 s at most), then print where
+# the reader was loaded from and what each source carried, as JSON.
+READ_PYTHON = """
+import json, sys, threading, dualcap
+samples = {source: [] for source in dualcap.SOURCES}
+with dualcap.Capture(sys.argv[1]) as capture:
+    watchdog = threading.Timer(15, capture.stop)
+    watchdog.start()
+    for chunk in capture:
+        samples[chunk.source].extend(chunk.samples)
+        if min(map(capture.seconds, dualcap.SOURCES)) >= 2:
+            break
+    watchdog.cancel()
+print(json.dumps({"module": dualcap.__file__, "samples": samples}))
+"""
+READ_NODE = """
+const { spawnCapture } = require('dualcap');
+const capture = spawnCapture({ path: process.argv[1] });
+const samples = { mic: [], system: [] };
+let done = false;
+const finish = async () => {
+  done = true;
+  clearTimeout(watchdog);
+  await capture.stop();
+  console.log(JSON.stringify({ module: require.resolve('dualcap'), samples }));
+};
+const watchdog = setTimeout(finish, 15000);
+capture.chunks.on('data', ({ source, samples: got }) => {
+  if (done) return;
+  samples[source].push(...got);
+  if (Math.min(samples.mic.length, samples.system.length) >= 2 * 16000) finish();
+});
 """
 
 
@@ -117,16 +156,59 @@ def windows_zip(zipped, work, server):
     print("     zip holds: " + ", ".join(sorted(names)))
 
 
+def readers(deb, npm_tarball, wheel, work, server):
+    folder = os.path.join(work, "readers")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    subprocess.run(["dpkg-deb", "-x", deb, os.path.join(folder, "deb")], check=True)
+    dualcap = os.path.join(folder, "deb", "usr", "bin", "dualcap")
+    node_folder, venv = os.path.join(folder, "node"), os.path.join(folder, "venv")
+    with open(os.path.join(folder, "install.log"), "wb") as log:
+        def run(command, **kwargs):
+            return subprocess.run(command, stdout=log, stderr=log, stdin=subprocess.DEVNULL,
+                                  **kwargs).returncode == 0
+
+        installs = {
+            "node": run(["npm", "install", "--offline", "--no-audit", "--no-fund",
+                         "--prefix", node_folder, os.path.abspath(npm_tarball)]),
+            "python": run([sys.executable, "-m", "venv", venv]) and run(
+                [os.path.join(venv, "bin", "python"), "-m", "pip", "install", "--no-index",
+                 "--no-deps", "--disable-pip-version-check", os.path.abspath(wheel)]),
+        }
+    commands = {"node": (["node", "-e", READ_NODE, dualcap], node_folder),
+                "python": ([os.path.join(venv, "bin", "python"), "-c", READ_PYTHON, dualcap],
+                           folder)}
+    for name, installed in installs.items():
+        package = os.path.basename(npm_tarball if name == "node" else wheel)
+        if not harness.check(installed, f"{name}: {package} installs offline into an empty "
+                             f"place (log: {folder}/install.log)"):
+            continue
+        command, cwd = commands[name]
+        result = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE,
+                                stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                env=server.env, timeout=30)
+        read = json.loads(result.stdout) if result.returncode == 0 else {}
+        module = read.get("module", "")
+        harness.check(module.startswith(cwd if name == "node" else venv),
+                      f"{name}: the installed reader runs "
+                      f"({module or 'exit ' + str(result.returncode)})")
+        carries_tones(name, {tag: read.get("samples", {}).get(source, [])
+                             for tag, source in harness.TAGS.items()}, 1.9)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--deb", required=True)
     parser.add_argument("--zip", required=True)
+    parser.add_argument("--npm", required=True, help="the Node.js reader, as npm pack made it")
+    parser.add_argument("--wheel", required=True, help="the Python reader's wheel")
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
     work = os.path.abspath(args.work)
     with harness.PulseServer(os.path.join(work, "pulse"), MIC_TONE, SPEAKER_TONE) as server:
         debian_package(args.deb, work, server)
         windows_zip(args.zip, work, server)
+        readers(args.deb, args.npm, args.wheel, work, server)
     return harness.verdict("(package)")
 
 
