@@ -20,9 +20,10 @@ import dualcap
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "scripts", "lib"))
 from live_capture import tone_power  # noqa: E402
+from sound_server import MIC_TONE, SPEAKER_TONE  # noqa: E402
 
 DUALCAP = os.environ.get("DUALCAP")
-TONES = {"mic": 440, "system": 1000}
+TONES = {"mic": MIC_TONE, "system": SPEAKER_TONE}
 
 
 def encode(tag, samples):

@@ -28,6 +28,10 @@ import sys
 import threading
 import time
 
+# The tones each device plays unless the caller chooses others (0: none), in Hz.
+MIC_TONE, SPEAKER_TONE = 440, 1000
+
+
 def die_with_parent():
     """In a child before exec: end with us, even if we are killed, leaving no server behind."""
     PR_SET_PDEATHSIG = 1
@@ -40,7 +44,7 @@ class SoundServer:
 
     name = None
 
-    def __init__(self, folder, mic_tone=440, speaker_tone=1000):
+    def __init__(self, folder, mic_tone=MIC_TONE, speaker_tone=SPEAKER_TONE):
         self.folder = os.path.abspath(folder)
         self.mic_tone = mic_tone
         self.speaker_tone = speaker_tone
@@ -244,7 +248,7 @@ class PipeWireServer(SoundServer):
 SERVERS = {"pulse": PulseServer, "pipewire": PipeWireServer}
 
 
-def sound_server(args, mic_tone=440, speaker_tone=1000):
+def sound_server(args, mic_tone=MIC_TONE, speaker_tone=SPEAKER_TONE):
     """The server that args name (--server), in a folder of its own under args.work."""
     return SERVERS[args.server](os.path.join(args.work, args.server), mic_tone, speaker_tone)
 

@@ -16,7 +16,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
-MIC_TONE, SPEAKER_TONE = 440, 1000
+MIC_TONE, SPEAKER_TONE = harness.MIC_TONE, harness.SPEAKER_TONE
 
 
 def main():

@@ -35,7 +35,7 @@ import wave
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
-MIC_TONE, SPEAKER_TONE = 440, 1000
+MIC_TONE, SPEAKER_TONE = harness.MIC_TONE, harness.SPEAKER_TONE
 # Natively, with capture stopped: the main thread and the one that hands signals on to the
 # console control handler. Each running source adds its worker and its PulseAudio mainloop.
 IDLE_THREADS = 2

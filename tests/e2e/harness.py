@@ -11,7 +11,6 @@ loopback capture) or Wine 10 (in a Debian 13 root, which has): see Runner.
 """
 
 import argparse
-import math
 import os
 import shutil
 import subprocess
@@ -21,8 +20,9 @@ CLONE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__
 sys.path.insert(0, os.path.join(CLONE, "scripts", "lib"))
 from live_capture import (RATE, TAGS, Capture, cpu_seconds,  # noqa: E402,F401
                           find_process, per_source, tone_power)
-from sound_server import (PLAYER_LATENCY_MS, SERVERS, PipeWireServer,  # noqa: E402,F401
-                          PulseServer, SoundServer, sound_server)
+from sound_server import (MIC_TONE, PLAYER_LATENCY_MS, SERVERS,  # noqa: E402,F401
+                          SPEAKER_TONE, PipeWireServer, PulseServer, SoundServer,
+                          sound_server)
 
 RUNNERS = ("native", "wine8", "wine10")
 WINE_RUN = os.path.join(CLONE, "scripts", "lib", "wine-run")
@@ -140,15 +140,3 @@ def longest_silence(samples):
         run = run + 1 if sample == 0 and heard else 0
         longest = max(longest, run)
     return longest / RATE
-
-
-def level(samples):
-    if not samples:
-        return 0, 0.0
-    peak = max(abs(s) for s in samples)
-    rms = math.sqrt(sum(s * s for s in samples) / len(samples))
-    return peak, rms
-
-
-def db(value):
-    return 20 * math.log10(value / 32767) if value > 0 else float("-inf")

@@ -25,7 +25,7 @@ import zipfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
-MIC_TONE, SPEAKER_TONE = 440, 1000
+MIC_TONE, SPEAKER_TONE = harness.MIC_TONE, harness.SPEAKER_TONE
 DEBIAN_ROOT = os.path.join(harness.CLONE, "scripts", "lib", "debian-root")
 # Inside the root: install, capture for a while, stop with SIGINT (then end it), split,
 # remove, and list what of the package is left.
