@@ -24,4 +24,5 @@ BUILD_PACKAGES=("${PROGRAM_PACKAGES[@]}" googletest libgtest-dev libgmock-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64
     pipewire pipewire-pulse pipewire-bin wireplumber dbus
     libbenchmark-dev libsamplerate0-dev libspeexdsp-dev clang libclang-rt-dev debootstrap
-    dpkg-dev zip lintian tmux nodejs)
+    dpkg-dev zip lintian tmux nodejs python3-pip python3-setuptools python3-wheel
+    python3-venv)
