@@ -43,10 +43,12 @@ void printStreamError(const char* label, const char* step, HRESULT hr) {
     std::fflush(stderr);
 }
 
-// The endpoint is gone (unplugged, reconfigured, taken exclusively) or the audio service
-// is: nothing more will come from this session.
+// The endpoint is gone (unplugged, reconfigured, taken exclusively), its format or spatial
+// sound setting changed under the stream, or the audio service is gone: nothing more will
+// come from this session, however often it asks.
 bool endpointLost(HRESULT hr) {
-    return hr == AUDCLNT_E_DEVICE_INVALIDATED || hr == AUDCLNT_E_SERVICE_NOT_RUNNING;
+    return hr == AUDCLNT_E_DEVICE_INVALIDATED || hr == AUDCLNT_E_RESOURCES_INVALIDATED ||
+           hr == AUDCLNT_E_SERVICE_NOT_RUNNING;
 }
 
 // A failed call's out-pointer is not ours to release, whatever it was left holding.

@@ -227,7 +227,7 @@ TEST_F(SessionFixture, EachDataEventDrainsAtOnce) {
     EXPECT_LT(elapsed, std::chrono::milliseconds(800));
 }
 
-// A lost endpoint (device or audio service gone) ends its session by itself, saying so
+// A lost endpoint (device, its format or the audio service gone) ends its session by itself, saying so
 // once, through the usual teardown; a failure of any other kind only ends that drain.
 TEST_F(SessionFixture, ALostEndpointSaysSoOnceAndEndsItsSession) {
     struct Row {
@@ -238,6 +238,8 @@ TEST_F(SessionFixture, ALostEndpointSaysSoOnceAndEndsItsSession) {
     } rows[] = {
         {true, AUDCLNT_E_DEVICE_INVALIDATED, false, "error: system capture lost (hr=0x88890004)\n"},
         {false, AUDCLNT_E_SERVICE_NOT_RUNNING, true, "error: mic capture lost (hr=0x88890010)\n"},
+        {false, AUDCLNT_E_RESOURCES_INVALIDATED, false,
+         "error: mic capture lost (hr=0x88890026)\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.line);

@@ -42,6 +42,7 @@ inline constexpr HRESULT AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED = audclntError(0x11)
 inline constexpr HRESULT AUDCLNT_E_EVENTHANDLE_NOT_SET = audclntError(0x14);
 inline constexpr HRESULT AUDCLNT_E_BUFFER_SIZE_ERROR = audclntError(0x16);
 inline constexpr HRESULT AUDCLNT_E_BUFFER_ERROR = audclntError(0x18);
+inline constexpr HRESULT AUDCLNT_E_RESOURCES_INVALIDATED = audclntError(0x26);
 inline constexpr HRESULT AUDCLNT_S_BUFFER_EMPTY = hresult(0x08890001);
 
 // The SDK declares them at global scope; code written against it finds them there.
