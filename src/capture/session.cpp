@@ -43,6 +43,51 @@ void printStreamError(const char* label, const char* step, HRESULT hr) {
     std::fflush(stderr);
 }
 
+// The set-up failures users meet and can do something about. After the step's error line,
+// each gets one line more: "hint: <label>: <what> (hr=0x...): <what to do>".
+struct FailureHint {
+    HRESULT code;
+    const char* what;
+    const char* toDo;
+};
+
+// Not constexpr: the SDK may spell E_NOTFOUND through an inline function.
+const FailureHint kFailureHints[] = {
+    {E_ACCESSDENIED, "access denied",
+     "Windows' privacy settings may be blocking the microphone; allow it in Settings > Privacy "
+     "& security > Microphone, \"Let desktop apps access your microphone\""},
+    {AUDCLNT_E_DEVICE_IN_USE, "device in use",
+     "another program holds the device in exclusive mode; close that program and start again"},
+    {E_NOTFOUND, "no such device",
+     "there is no default device for this source; connect or enable one and start again"},
+    {AUDCLNT_E_SERVICE_NOT_RUNNING, "audio service not running",
+     "start the Windows Audio service (on Linux, the sound server) and start again"},
+};
+
+void printHint(const char* label, HRESULT hr) {
+    for (const FailureHint& hint : kFailureHints) {
+        if (hint.code == hr) {
+            std::fprintf(stderr, "hint: %s: %s (hr=0x%08lX): %s\n", label, hint.what, hrBits(hr),
+                         hint.toDo);
+            std::fflush(stderr);
+            return;
+        }
+    }
+}
+
+// A step of opening a source failed: its line, then the hint for the code, if there is one.
+bool setUpFailed(const char* label, const char* message, HRESULT hr) {
+    printError(message);
+    printHint(label, hr);
+    return false;
+}
+
+bool streamSetUpFailed(const char* label, const char* step, HRESULT hr) {
+    printStreamError(label, step, hr);
+    printHint(label, hr);
+    return false;
+}
+
 // The endpoint is gone (unplugged, reconfigured, taken exclusively), its format or spatial
 // sound setting changed under the stream, or the audio service is gone: nothing more will
 // come from this session, however often it asks.
@@ -78,33 +123,30 @@ void closeEvent(HANDLE& event) {
 
 bool setUp(CaptureSource& source, Session& session, const EnumeratorFactory& createEnumerator) {
     const char* label = sourceLabel(source);
-    if (!obtained(createEnumerator(&session.enumerator), session.enumerator)) {
-        printError("error: create device enumerator failed");
-        return false;
+    HRESULT hr = createEnumerator(&session.enumerator);
+    if (!obtained(hr, session.enumerator)) {
+        return setUpFailed(label, "error: create device enumerator failed", hr);
     }
     const EDataFlow flow = source.loopback ? eRender : eCapture;
-    if (!obtained(session.enumerator->GetDefaultAudioEndpoint(flow, eConsole, &session.device),
-                  session.device)) {
-        printError("error: get default endpoint failed");
-        return false;
+    hr = session.enumerator->GetDefaultAudioEndpoint(flow, eConsole, &session.device);
+    if (!obtained(hr, session.device)) {
+        return setUpFailed(label, "error: get default endpoint failed", hr);
     }
-    if (!obtained(session.device->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr,
-                                           reinterpret_cast<void**>(&session.audioClient)),
-                  session.audioClient)) {
-        printError("error: activate audio client failed");
-        return false;
+    hr = session.device->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr,
+                                  reinterpret_cast<void**>(&session.audioClient));
+    if (!obtained(hr, session.audioClient)) {
+        return setUpFailed(label, "error: activate audio client failed", hr);
     }
-    if (!obtained(session.audioClient->GetMixFormat(&session.mixFormat), session.mixFormat)) {
-        printError("error: get mix format failed");
-        return false;
+    hr = session.audioClient->GetMixFormat(&session.mixFormat);
+    if (!obtained(hr, session.mixFormat)) {
+        return setUpFailed(label, "error: get mix format failed", hr);
     }
     const DWORD streamFlags =
         source.loopback ? AUDCLNT_STREAMFLAGS_LOOPBACK : AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
-    HRESULT hr = session.audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, streamFlags,
-                                                 kBufferDuration, 0, session.mixFormat, nullptr);
+    hr = session.audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, streamFlags, kBufferDuration, 0,
+                                         session.mixFormat, nullptr);
     if (FAILED(hr)) {
-        printStreamError(label, "Initialize", hr);
-        return false;
+        return streamSetUpFailed(label, "Initialize", hr);
     }
     {
         std::lock_guard guard(source.stopEventLock);
@@ -119,16 +161,14 @@ bool setUp(CaptureSource& source, Session& session, const EnumeratorFactory& cre
             session.audioClient->SetEventHandle(session.dataEvent);
         }
     }
-    if (!obtained(session.audioClient->GetService(IID_IAudioCaptureClient,
-                                                  reinterpret_cast<void**>(&session.captureClient)),
-                  session.captureClient)) {
-        printError("error: get capture service failed");
-        return false;
+    hr = session.audioClient->GetService(IID_IAudioCaptureClient,
+                                         reinterpret_cast<void**>(&session.captureClient));
+    if (!obtained(hr, session.captureClient)) {
+        return setUpFailed(label, "error: get capture service failed", hr);
     }
     hr = session.audioClient->Start();
     if (FAILED(hr)) {
-        printStreamError(label, "Start", hr);
-        return false;
+        return streamSetUpFailed(label, "Start", hr);
     }
     if (source.loopback) {
         hr = startKeepAlive(session.keepAlive, session.device, *session.mixFormat, kBufferDuration);

@@ -20,8 +20,8 @@ DWORD waitPaced(DWORD count, const HANDLE* handles, DWORD timeoutMs);
 // The whole capture of one source, on its worker thread: opens the default endpoint
 // (capture, or render in loopback), prints "<label> capture started", then waits and
 // drains until the source is stopped or its endpoint is lost ("<label> capture lost"), and
-// releases everything. A step that fails prints one "error: ..." line and ends this source
-// alone.
+// releases everything. A step that fails prints one "error: ..." line, and for the codes
+// users can act on one "hint: ..." line after it, and ends this source alone.
 void runSession(CaptureSource& source,
                 const EnumeratorFactory& createEnumerator = createEndpointEnumerator);
 

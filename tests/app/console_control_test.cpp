@@ -143,7 +143,10 @@ TEST(Stop, OfASourceWhoseSessionFailedJoinsItsFinishedWorker) {
         Sleep(1);
     }
     stop(mic);
-    EXPECT_EQ(GetCapturedStderr(), "error: get default endpoint failed\n");
+    EXPECT_EQ(GetCapturedStderr(),
+              "error: get default endpoint failed\n"
+              "hint: mic: no such device (hr=0x80070490): there is no default device for this "
+              "source; connect or enable one and start again\n");
     EXPECT_FALSE(mic.worker.joinable());
 }
 

@@ -124,6 +124,46 @@ TEST_F(SessionFixture, StreamFailuresNameTheSourceAndTheCodeInEightHexDigits) {
     EXPECT_EQ(GetCapturedStderr(), "error: system audio client Start failed (hr=0x8007000E)\n");
 }
 
+// The codes users can act on get one line more, after the step's own, naming the source,
+// the code and what to do; whichever step met them.
+TEST_F(SessionFixture, FailuresAUserCanActOnAddOneHintLine) {
+    struct Row {
+        HRESULT FakeEndpoint::Results::*step;
+        bool loopback;
+        HRESULT failure;
+        std::string lines;
+    } rows[] = {
+        {&FakeEndpoint::Results::activate, false, E_ACCESSDENIED,
+         "error: activate audio client failed\n"
+         "hint: mic: access denied (hr=0x80070005): Windows' privacy settings may be blocking "
+         "the microphone; allow it in Settings > Privacy & security > Microphone, \"Let desktop "
+         "apps access your microphone\"\n"},
+        {&FakeEndpoint::Results::initialize, true, AUDCLNT_E_DEVICE_IN_USE,
+         "error: system audio client Initialize failed (hr=0x8889000A)\n"
+         "hint: system: device in use (hr=0x8889000A): another program holds the device in "
+         "exclusive mode; close that program and start again\n"},
+        {&FakeEndpoint::Results::defaultEndpoint, true, E_NOTFOUND,
+         "error: get default endpoint failed\n"
+         "hint: system: no such device (hr=0x80070490): there is no default device for this "
+         "source; connect or enable one and start again\n"},
+        {&FakeEndpoint::Results::create, false, AUDCLNT_E_SERVICE_NOT_RUNNING,
+         "error: create device enumerator failed\n"
+         "hint: mic: audio service not running (hr=0x88890010): start the Windows Audio "
+         "service (on Linux, the sound server) and start again\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.lines);
+        FakeEndpoint failing;
+        failing.results.*row.step = row.failure;
+        use(row.loopback);
+        failing.watch(source);
+        source.running = true;
+        CaptureStderr();
+        runSession(source, failing.factory());
+        EXPECT_EQ(GetCapturedStderr(), row.lines);
+    }
+}
+
 // A thread already in a single-threaded apartment cannot join ours: the session says so
 // and leaves the thread's COM as it found it.
 TEST_F(SessionFixture, ACoInitializeExFailureEndsTheSessionWithoutUninitialising) {
@@ -227,8 +267,8 @@ TEST_F(SessionFixture, EachDataEventDrainsAtOnce) {
     EXPECT_LT(elapsed, std::chrono::milliseconds(800));
 }
 
-// A lost endpoint (device, its format or the audio service gone) ends its session by itself, saying so
-// once, through the usual teardown; a failure of any other kind only ends that drain.
+// A lost endpoint (device, its format or the audio service gone) ends its session by itself, saying
+// so once, through the usual teardown; a failure of any other kind only ends that drain.
 TEST_F(SessionFixture, ALostEndpointSaysSoOnceAndEndsItsSession) {
     struct Row {
         bool loopback;

@@ -17,6 +17,7 @@ inline constexpr HRESULT E_NOTIMPL = hresult(0x80004001);
 inline constexpr HRESULT E_NOINTERFACE = hresult(0x80004002);
 inline constexpr HRESULT E_POINTER = hresult(0x80004003);
 inline constexpr HRESULT E_FAIL = hresult(0x80004005);
+inline constexpr HRESULT E_ACCESSDENIED = hresult(0x80070005);
 inline constexpr HRESULT E_OUTOFMEMORY = hresult(0x8007000E);
 inline constexpr HRESULT E_INVALIDARG = hresult(0x80070057);
 // HRESULT_FROM_WIN32(ERROR_NOT_FOUND): what asking for a default device that is not there gives.
