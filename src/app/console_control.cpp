@@ -2,6 +2,8 @@
 
 #include "app/workers.h"
 
+#include <cstdio>
+
 namespace dualcap {
 
 CaptureSource* g_micSource = nullptr;
@@ -15,6 +17,14 @@ BOOL WINAPI onConsoleControl(DWORD) {
         stop(*g_systemSource);
     }
     return TRUE;
+}
+
+void stopWhenReaderGone(HANDLE readerGone) {
+    WaitForSingleObject(readerGone, INFINITE);
+    // Capturing on would only hold the microphone for no one.
+    onConsoleControl(CTRL_C_EVENT);
+    std::fputs("error: output closed; capture stopped\n", stderr);
+    std::fflush(stderr);
 }
 
 } // namespace dualcap

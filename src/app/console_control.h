@@ -14,4 +14,9 @@ extern CaptureSource* g_systemSource;
 // microphone, then the system source, and waits for both. The process is not ended here.
 BOOL WINAPI onConsoleControl(DWORD controlType);
 
+// Waits until a write finds that the reader has closed its end for good (`readerGone`, the
+// sink's event), then stops both sources as a console control event does and says so once
+// on standard error. What is left for the process is to end.
+void stopWhenReaderGone(HANDLE readerGone);
+
 } // namespace dualcap

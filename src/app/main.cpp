@@ -7,9 +7,12 @@
 #include "core/output_sink.h"
 #include "platform/win32.h"
 
+#include <cstdlib>
+
 int main() {
     using namespace dualcap;
-    OutputSink sink{.handle = GetStdHandle(STD_OUTPUT_HANDLE)};
+    const HANDLE readerGone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OutputSink sink{.handle = GetStdHandle(STD_OUTPUT_HANDLE), .readerGone = readerGone};
     CaptureSource mic{.tag = kMicTag, .loopback = false, .sink = &sink};
     CaptureSource system{.tag = kSystemTag, .loopback = true, .sink = &sink};
 
@@ -19,9 +22,15 @@ int main() {
     g_systemSource = &system;
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
 
-    // Capture ends only by a console control event; the process lives on until it is
-    // ended from outside.
-    for (;;) {
-        Sleep(1000);
+    // A console control event ends capture, and the process lives on until it is ended
+    // from outside. A reader that closes its end ends both: it will not come back.
+    if (readerGone == nullptr) {
+        for (;;) {
+            Sleep(1000);
+        }
     }
+    stopWhenReaderGone(readerGone);
+    // Not a return: a console control event may be stopping the sources at this moment,
+    // and they must outlive it.
+    std::exit(0);
 }

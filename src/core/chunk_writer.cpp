@@ -11,13 +11,20 @@ static_assert(std::endian::native == std::endian::little,
 
 namespace {
 
-// The reader has gone (its end of the pipe is closed), the handle is, or the disk is full:
-// nothing written from now on would arrive.
+// The reader has closed its end of the pipe: it will not open it again. Wine says so of a
+// host pipe whose reader has closed it with ERROR_PIPE_NOT_CONNECTED.
+bool readerGone(DWORD error) {
+    return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ||
+           error == ERROR_PIPE_NOT_CONNECTED;
+}
+
+// The reader has gone, the handle has, or the disk is full: nothing written from now on
+// would arrive.
 bool goneForGood(DWORD error) {
+    if (readerGone(error)) {
+        return true;
+    }
     switch (error) {
-    case ERROR_BROKEN_PIPE:
-    case ERROR_NO_DATA:
-    case ERROR_PIPE_NOT_CONNECTED:
     case ERROR_INVALID_HANDLE:
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
@@ -47,8 +54,14 @@ UINT32 writeAll(OutputSink& sink, const void* bytes, UINT32 size) {
             failures = 0;
             continue;
         }
-        if (!ok && (goneForGood(GetLastError()) || ++failures > kRetries)) {
-            break;
+        if (!ok) {
+            const DWORD error = GetLastError();
+            if (readerGone(error) && sink.readerGone != nullptr) {
+                SetEvent(sink.readerGone);
+            }
+            if (goneForGood(error) || ++failures > kRetries) {
+                break;
+            }
         }
         // Taken nothing: the reader is not keeping up, or a failure may pass. Retrying at once
         // would spin a core while this source holds the sink's lock.

@@ -13,7 +13,8 @@ inline constexpr UINT32 kChunkHeaderSize = 5;
 
 // Writes all `size` bytes, taking partial writes in further calls and retrying a failure
 // that may pass. Stops when the output is gone for good (the reader closed it, the disk is
-// full) or keeps failing; returns how many bytes went out. The caller holds the sink's lock.
+// full) or keeps failing; returns how many bytes went out. A reader that has closed its end
+// is also told through the sink's `readerGone` event. The caller holds the sink's lock.
 UINT32 writeAll(OutputSink& sink, const void* bytes, UINT32 size);
 
 // Writes one chunk: header and samples (16-bit little-endian), under the sink's lock.

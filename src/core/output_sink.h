@@ -19,6 +19,9 @@ struct OutputSink {
     // Set, under `lock`, once a chunk has gone out only in part. Whatever followed would be
     // read out of step, so nothing more is written and readers see a clean truncation.
     bool torn = false;
+    // An event of the caller's, signalled once a write finds that the reader has closed
+    // its end for good: nothing captured from then on can reach anyone. Null: not told.
+    HANDLE readerGone = nullptr;
 };
 
 } // namespace dualcap

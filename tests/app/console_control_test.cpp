@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -130,6 +132,35 @@ TEST_F(ProcessFixture, OverlappingControlEventsJoinEachWorkerOnceAndAllReturn) {
     }
     EXPECT_THAT(stops(log->entries()), ElementsAre("mic: Stop", "mic: release enumerator",
                                                    "system: Stop", "system: release enumerator"));
+}
+
+// The reader closes its end (a real pipe's) while both capture: the next write tells of it,
+// and both sources stop as on Ctrl+C, with one line that says why.
+TEST_F(ProcessFixture, AReaderThatClosesItsEndStopsBothSourcesWithOneLine) {
+    const HANDLE readerGone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    sink.readerGone = readerGone;
+    waitForBothToCapture();
+    TestPipe closed;
+    closed.closeReadEnd();
+    {
+        std::lock_guard guard(sink.lock);
+        sink.handle = closed.writeEnd();
+    }
+
+    stopWhenReaderGone(readerGone);
+
+    EXPECT_THAT(stops(log->entries()), ElementsAre("mic: Stop", "mic: release enumerator",
+                                                   "system: Stop", "system: release enumerator"));
+    for (const CaptureSource* source : {&mic, &system}) {
+        EXPECT_FALSE(source->running);
+        EXPECT_FALSE(source->worker.joinable());
+    }
+    const std::string said = GetCapturedStderr();
+    CaptureStderr();
+    const std::string line = "error: output closed; capture stopped\n";
+    EXPECT_NE(said.find(line), std::string::npos) << said;
+    EXPECT_EQ(said.find(line), said.rfind(line)) << "said once: " << said;
+    CloseHandle(readerGone);
 }
 
 TEST(Stop, OfASourceWhoseSessionFailedJoinsItsFinishedWorker) {

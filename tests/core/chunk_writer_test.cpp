@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <numeric>
 #include <vector>
 
@@ -204,16 +205,37 @@ TEST(WriteChunk, ABrokenHeaderIsNotFollowedByItsPayload) {
     }
 }
 
-TEST(WriteChunk, GivesUpSilentlyOnOutputsThatCannotBeWritten) {
+// Only a reader that has closed its end is told on: there is no one left to capture for.
+// A handle that is not there at all, or a full disk, leaves capture to go on as before.
+TEST(WriteChunk, GivesUpSilentlyOnOutputsThatCannotBeWrittenAndTellsOfAReaderGone) {
     TestPipe readerGone;
     readerGone.closeReadEnd();
-    for (HANDLE handle : {HANDLE{}, INVALID_HANDLE_VALUE, readerGone.writeEnd()}) {
+    const struct {
+        HANDLE handle;
+        bool gone;
+    } outputs[] = {{HANDLE{}, false}, {INVALID_HANDLE_VALUE, false}, {readerGone.writeEnd(), true}};
+    for (const auto& [handle, gone] : outputs) {
         OutputSink sink;
         sink.handle = handle;
+        sink.readerGone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         writeChunk(sink, kMicTag, ramp(160, 0));
         writeChunk(sink, kSystemTag, ramp(160, 0));
         EXPECT_TRUE(sink.lock.try_lock()) << "the lock is released after a failed write";
         sink.lock.unlock();
+        EXPECT_EQ(WaitForSingleObject(sink.readerGone, 0) == WAIT_OBJECT_0, gone);
+        CloseHandle(sink.readerGone);
+    }
+    for (const DWORD error :
+         std::initializer_list<DWORD>{ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL, ERROR_WRITE_FAULT}) {
+        OutputSink sink;
+        ScriptedOutput full;
+        full.failAt = 0;
+        full.error = error;
+        full.attach(sink);
+        sink.readerGone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        writeChunk(sink, kMicTag, ramp(160, 0));
+        EXPECT_EQ(WaitForSingleObject(sink.readerGone, 0), WAIT_TIMEOUT) << "error " << error;
+        CloseHandle(sink.readerGone);
     }
 }
 
