@@ -36,9 +36,13 @@ def wav_is_whole(path):
 
 
 def end_dualcap(pid_file):
-    """dualcap outlives Ctrl+C by design; it is ours, found by the pid it wrote."""
+    """dualcap outlives Ctrl+C by design; it is ours, found by the pid it wrote. It may have
+    ended by itself: a chunk still in hand when the Ctrl+C came finds its reader gone."""
     with open(pid_file) as f:
-        os.kill(int(f.read()), signal.SIGTERM)
+        try:
+            os.kill(int(f.read()), signal.SIGTERM)
+        except ProcessLookupError:
+            pass
 
 
 def in_terminal(args, server):
