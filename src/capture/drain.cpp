@@ -56,10 +56,12 @@ HRESULT drainPackets(CaptureSource& source, IAudioCaptureClient* captureClient,
         if (!mono.empty() && rate > 0) {
             resampleTo16k(source, mono, rate, samples);
         }
+        // The packet is converted: give it back before the write, which may block on a
+        // slow reader, so the engine never waits on the reader for its buffer.
+        captureClient->ReleaseBuffer(position.frames);
         if (!samples.empty()) {
             writeChunk(*source.sink, source.tag, samples);
         }
-        captureClient->ReleaseBuffer(position.frames);
         hr = captureClient->GetNextPacketSize(&pending);
     }
     return SUCCEEDED(hr) ? S_OK : hr;

@@ -53,15 +53,22 @@ TEST_F(DrainFixture, NothingPendingAsksOnceAndWritesNothing) {
     EXPECT_TRUE(output.bytes.empty());
 }
 
-TEST_F(DrainFixture, EachPendingPacketBecomesOneChunkAndIsReleasedBeforeTheNext) {
+// A packet goes back to the engine before its chunk is written, so a reader that blocks the
+// write never holds the engine's buffer.
+TEST_F(DrainFixture, EachPendingPacketIsReleasedThenWrittenAsOneChunk) {
     client.addPacket(constantPacket(480, 0.25f));
     client.addPacket(constantPacket(480, 0.5f));
     client.addPacket(constantPacket(960, -0.5f));
+    std::vector<std::string> lastCallBeforeWrite;
+    output.onWrite = [&] { lastCallBeforeWrite.push_back(client.calls().back()); };
 
     drainPackets(source, &client, monoFloat(48000));
 
     EXPECT_THAT(client.calls(), ElementsAre("size", "get", "release 480", "size", "get",
                                             "release 480", "size", "get", "release 960", "size"));
+    // Header and payload, each one write.
+    EXPECT_THAT(lastCallBeforeWrite, ElementsAre("release 480", "release 480", "release 480",
+                                                 "release 480", "release 960", "release 960"));
     const auto stream = written();
     ASSERT_EQ(stream.chunks.size(), 3u);
     EXPECT_EQ(stream.chunks[0].tag, kSystemTag);

@@ -10,6 +10,9 @@ BOOL WINAPI scriptedWrite(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD wri
     auto& output = *static_cast<ScriptedOutput*>(handle);
     *written = 0;
     ++output.calls;
+    if (output.onWrite) {
+        output.onWrite();
+    }
     const std::size_t taken = output.bytes.size();
     const bool failing = taken >= output.failAt && output.failures > 0;
     if (failing) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -24,6 +25,8 @@ struct ScriptedOutput {
 
     std::vector<std::uint8_t> bytes;
     int calls = 0;
+    // Called at the start of each write call, to see what came before it.
+    std::function<void()> onWrite;
 
     // Points the sink at this output.
     void attach(OutputSink& sink);
