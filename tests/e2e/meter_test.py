@@ -8,7 +8,8 @@
   whole and says what each source carried.
 - Natively or under Wine, with standard error a file: dualcap-split on a pipe that we
   write to and keep open writes one summary line a second, and Ctrl+C (a console control
-  event under Wine) ends its input, leaving whole files.
+  event under Wine) ends its input, leaving whole files; natively, so does a closed terminal
+  (SIGHUP).
 """
 
 import argparse
@@ -99,10 +100,11 @@ def in_terminal(args, server):
         subprocess.run([*tmux, "kill-server"], stderr=subprocess.DEVNULL)
 
 
-def interrupted(args):
+def interrupted(args, sig, what):
     """dualcap-split (native or under Wine) on a pipe we write to and keep open, with standard
-    error a file, then Ctrl+C (which Wine delivers as a console control event)."""
-    folder = os.path.join(args.work, "log")
+    error a file, then `sig`: SIGINT is Ctrl+C (which Wine delivers as a console control event),
+    SIGHUP a closed terminal (which Wine does not)."""
+    folder = os.path.join(args.work, f"log-{signal.Signals(sig).name}")
     os.makedirs(folder, exist_ok=True)
     log = os.path.join(folder, "meter.txt")
     with harness.Runner(argparse.Namespace(runner=args.runner, exe=args.split, work=folder),
@@ -120,7 +122,7 @@ def interrupted(args):
             time.sleep(0.01)
         time.sleep(1)  # for all of it to be read
         os.kill(harness.find_process(split.pid, unique) if unique else split.pid,
-                signal.SIGINT)
+                sig)
         try:
             status = split.wait(10)
         except subprocess.TimeoutExpired:
@@ -143,7 +145,7 @@ def interrupted(args):
                   "system peak -inf dBFS, 3.5 s" in lines[-1] and
                   any(all(40 < int(rate) <= 200 for rate in both) for both in rates),
                   "they say the level, seconds and chunks a second of what was sent")
-    harness.check(status == 0, f"Ctrl+C ends the input: dualcap-split exits 0 ({status})")
+    harness.check(status == 0, f"{what} ends the input: dualcap-split exits 0 ({status})")
     harness.check(all(wav_is_whole(os.path.join(folder, n + ".wav")) for n in ("mic", "system")),
                   "and writes its files out whole")
 
@@ -156,7 +158,9 @@ def main():
     if args.runner == "native":
         with harness.sound_server(args) as server:
             in_terminal(args, server)
-    interrupted(args)
+    interrupted(args, signal.SIGINT, "Ctrl+C")
+    if args.runner == "native":
+        interrupted(args, signal.SIGHUP, "A closed terminal")
     return harness.verdict(f"({args.runner})")
 
 

@@ -16,10 +16,10 @@ namespace {
 #ifdef _WIN32
 std::function<int()> finishing; // set once, before the handler is added
 
-BOOL WINAPI onControl(DWORD type) {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) {
-        return FALSE;
-    }
+// Every console event ends the process once its handlers are done: Ctrl+C and Ctrl+Break,
+// and a closed console, a log-off or a shut-down, which leave the handler 5 s. Each one
+// finishes the files first.
+BOOL WINAPI onControl(DWORD) {
     const int status = finishing();
     std::fflush(nullptr);
     ExitProcess(static_cast<UINT>(status));
@@ -49,7 +49,10 @@ void finishOnInterrupt([[maybe_unused]] std::function<int()> finishNow) {
     struct sigaction action = {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
+    // Ctrl+C, a closed terminal, and a polite end from another process.
+    for (const int signal : {SIGINT, SIGHUP, SIGTERM}) {
+        sigaction(signal, &action, nullptr);
+    }
 #endif
 }
 

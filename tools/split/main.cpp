@@ -4,8 +4,8 @@
 //   dualcap-split [-o DIR] [--meter] [FILE | -]   (standard input when no file is given)
 //
 // --meter shows each source's level, seconds and chunks a second on standard error as the
-// stream comes. Ctrl+C while it reads standard input ends the input there: the files are
-// written out whole.
+// stream comes. Ctrl+C while it reads standard input (or a closed console or terminal, or
+// SIGTERM) ends the input there: the files are written out whole.
 
 #include "split/interrupt.h"
 #include "split/splitter.h"
