@@ -1,5 +1,6 @@
 #include "capture/session.h"
 
+#include "capture/default_device_watch.h"
 #include "capture/drain.h"
 #include "capture/keep_alive.h"
 #include "platform/audio_ids.h"
@@ -26,6 +27,7 @@ struct Session {
     HANDLE dataEvent = nullptr;
     IAudioCaptureClient* captureClient = nullptr;
     KeepAlive keepAlive; // system source only
+    DefaultDeviceWatch defaultWatch;
 };
 
 void printError(const char* message) {
@@ -180,6 +182,7 @@ bool setUp(CaptureSource& source, Session& session, const EnumeratorFactory& cre
             std::fflush(stderr);
         }
     }
+    session.defaultWatch.start(session.enumerator, session.device, flow);
     std::fprintf(stderr, "%s capture started\n", label);
     std::fflush(stderr);
     return true;
@@ -198,6 +201,13 @@ void captureUntilStopped(CaptureSource& source, Session& session) {
             break;
         }
         topUpKeepAlive(session.keepAlive);
+        if (session.defaultWatch.changeSettled()) {
+            // The source is not reopened: what it was opened on is what it captures.
+            std::fprintf(stderr,
+                         "error: %s default device changed; still capturing the previous one\n",
+                         sourceLabel(source));
+            std::fflush(stderr);
+        }
         const HRESULT hr = drainPackets(source, session.captureClient, *session.mixFormat);
         if (endpointLost(hr)) {
             std::fprintf(stderr, "error: %s capture lost (hr=0x%08lX)\n", sourceLabel(source),
@@ -211,6 +221,7 @@ void captureUntilStopped(CaptureSource& source, Session& session) {
 }
 
 void tearDown(CaptureSource& source, Session& session) {
+    session.defaultWatch.stop();
     stopKeepAlive(session.keepAlive);
     closeEvent(session.dataEvent);
     release(session.captureClient);

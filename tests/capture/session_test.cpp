@@ -1,4 +1,5 @@
 #include "app/workers.h"
+#include "capture/default_device_watch.h"
 #include "capture/session.h"
 #include "fakes/fake_endpoint.h"
 #include "platform/audio_ids.h"
@@ -9,6 +10,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace dualcap;
@@ -314,6 +316,38 @@ TEST_F(SessionFixture, ALostEndpointSaysSoOnceAndEndsItsSession) {
     EXPECT_TRUE(failing.captureClient.waitForSizeQueriesAbove(3, 5000)) << "it drains on";
     stop(source);
     EXPECT_EQ(GetCapturedStderr(), "system capture started\n");
+}
+
+// Windows sends a burst of notifications for one change, for each role. A change of the
+// default of the source's own flow, for the console role, is said once it settles; one that
+// ends back at the captured endpoint says nothing; the registration ends with the session.
+TEST_F(SessionFixture, ADefaultDeviceChangeIsSaidOnceItSettles) {
+    use(true);
+    const auto notify = [this](EDataFlow flow, ERole role, LPCWSTR id) {
+        return endpoint.notifyDefaultChanged(flow, role, id);
+    };
+    const auto settle = [] { std::this_thread::sleep_for(DefaultDeviceWatch::kQuietTime * 4); };
+    CaptureStderr();
+    startWorker(source, endpoint.factory());
+    for (int waited = 0; !notify(eCapture, eConsole, L"a microphone") && waited < 5000; ++waited) {
+        Sleep(1);
+    }
+    for (const ERole role : {eConsole, eMultimedia, eCommunications, eConsole}) {
+        notify(eRender, role, L"headset");
+    }
+    settle();
+    notify(eRender, eConsole, L"speakers");
+    notify(eRender, eConsole, FakeEndpoint::kDeviceId);
+    settle();
+    notify(eRender, eCommunications, L"headset");
+    notify(eRender, eConsole, nullptr); // no default output at all
+    settle();
+    stop(source);
+
+    const std::string changed =
+        "error: system default device changed; still capturing the previous one\n";
+    EXPECT_EQ(GetCapturedStderr(), "system capture started\n" + changed + changed);
+    EXPECT_FALSE(notify(eRender, eConsole, L"headset")) << "still registered";
 }
 
 TEST(WaitPaced, AWaitThatCannotWaitSleepsOutItsTimeout) {

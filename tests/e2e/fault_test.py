@@ -15,8 +15,9 @@ Each case starts dualcap afresh:
   dualcap itself is stopped for 5 s (SIGSTOP, then SIGCONT): a beep played into both
   devices before and another after lie as far apart in each source as they were played,
   since the time lost comes out as silence;
-- the microphone's device goes away, then the sound server: each source says its capture is
-  lost, once, and the other goes on until its own end.
+- the server's default sink and source change: each source says so once and goes on with
+  the device it has; then the microphone's device goes away, then the sound server: each
+  source says its capture is lost, once, and the other goes on until its own end.
 Wine delivers SIGINT only, as Ctrl+C, and ends the process on SIGTERM by itself; the checks
 that need more are left out there, saying why. Every source the runner can capture must run:
 both, but under Wine 8 (no loopback) the microphone only.
@@ -336,13 +337,27 @@ def time_kept_when_held_up(run):
     beeps_keep_time(run, "process stopped", process_stops, beeps)
 
 
+def defaults_change(run, capture):
+    run.server.pactl("set-default-sink", "microphone")
+    run.server.pactl("set-default-source", "speakers.monitor")
+    said = [f"error: {label} default device changed; still capturing the previous one"
+            for label in ("mic", "system")[:len(run.tags)]]
+    harness.check(wait_until(lambda: all(line in capture.stderr_lines() for line in said), 5),
+                  "defaults: a new default sink and source are said: " + " | ".join(said))
+    written = len(capture.snapshot())
+    harness.check(all(capture.wait_for_more(written, tag, 2) for tag in run.tags),
+                  "defaults: each source goes on with the device it has")
+
+
 def endpoints_lost(run):
     if not run.native:
         # Seen under Wine 10: winepulse reports neither as a failure of the capture calls; it
-        # goes on without data, and the program has nothing to say.
-        skip("lost: Wine reports no lost device or server to its programs")
+        # goes on without data, and the program has nothing to say. Nor does it notify its
+        # programs of a default device changed in the server.
+        skip("lost: Wine reports no lost device or server, nor a new default, to its programs")
         return
     capture = run.start_reading("lost")
+    defaults_change(run, capture)
     run.server.unplug("microphone")
     mic_lost = "error: mic capture lost (hr=0x88890004)"
     harness.check(wait_until(lambda: mic_lost in capture.stderr_lines(), 5),

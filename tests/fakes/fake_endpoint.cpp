@@ -244,7 +244,11 @@ public:
     HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore**) override {
         return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE GetId(LPWSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetId(LPWSTR* id) override {
+        *id = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof kDeviceId));
+        std::memcpy(*id, kDeviceId, sizeof kDeviceId);
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE GetState(DWORD*) override { return E_NOTIMPL; }
 
 private:
@@ -276,12 +280,19 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE
-    RegisterEndpointNotificationCallback(IMMNotificationClient*) override {
-        return E_NOTIMPL;
+    RegisterEndpointNotificationCallback(IMMNotificationClient* client) override {
+        std::lock_guard guard(owner_.lock_);
+        owner_.notificationClient_ = client;
+        return S_OK;
     }
     HRESULT STDMETHODCALLTYPE
-    UnregisterEndpointNotificationCallback(IMMNotificationClient*) override {
-        return E_NOTIMPL;
+    UnregisterEndpointNotificationCallback(IMMNotificationClient* client) override {
+        std::lock_guard guard(owner_.lock_);
+        if (owner_.notificationClient_ != client) {
+            return E_INVALIDARG;
+        }
+        owner_.notificationClient_ = nullptr;
+        return S_OK;
     }
 
 private:
@@ -329,6 +340,16 @@ EnumeratorFactory FakeEndpoint::factory() {
         *enumerator = enumerator_.get();
         return S_OK;
     };
+}
+
+bool FakeEndpoint::notifyDefaultChanged(EDataFlow flow, ERole role, LPCWSTR id) {
+    // Held through the call, so that the client cannot unregister and go meanwhile.
+    std::lock_guard guard(lock_);
+    if (notificationClient_ == nullptr) {
+        return false;
+    }
+    notificationClient_->OnDefaultDeviceChanged(flow, role, id);
+    return true;
 }
 
 bool FakeEndpoint::waitUntilStarted(int timeoutMs) const {

@@ -93,6 +93,12 @@ public:
     EnumeratorFactory factory();
     bool waitUntilStarted(int timeoutMs) const;
 
+    // The device's id.
+    static constexpr wchar_t kDeviceId[] = L"fake device";
+    // Tells the registered notification client, as Windows does from a thread of its own;
+    // false if none is registered.
+    bool notifyDefaultChanged(EDataFlow flow, ERole role, LPCWSTR id);
+
 private:
     class Enumerator;
     class Device;
@@ -113,6 +119,7 @@ private:
     mutable std::mutex lock_;
     mutable std::condition_variable startedChanged_;
     bool started_ = false;
+    IMMNotificationClient* notificationClient_ = nullptr;
     Recorded recorded_;
     std::map<std::string, ReleaseProbe> probes_;
 };

@@ -52,12 +52,30 @@ using dualcap::IID_IAudioClient;
 using dualcap::IID_IAudioRenderClient;
 using dualcap::IID_IMMDevice;
 using dualcap::IID_IMMDeviceEnumerator;
+using dualcap::IID_IMMNotificationClient;
 
 struct PROPVARIANT;
 struct IPropertyStore;
 struct IMMDeviceCollection;
-struct IMMNotificationClient;
 using LPCGUID = const GUID*;
+
+struct PROPERTYKEY {
+    GUID fmtid;
+    DWORD pid;
+};
+
+struct IMMNotificationClient : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR deviceId, DWORD newState) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR deviceId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR deviceId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role,
+                                                             LPCWSTR defaultDeviceId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR deviceId,
+                                                             const PROPERTYKEY key) = 0;
+
+protected:
+    ~IMMNotificationClient() = default;
+};
 
 struct IMMDevice : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD clsCtx,

@@ -1,5 +1,7 @@
 #include "platform/pulse/connection.h"
 
+#include "platform/pulse/default_device_events.h"
+
 namespace dualcap::pulse {
 namespace {
 
@@ -11,6 +13,7 @@ void onContextState(pa_context*, void* userdata) {
 
 HRESULT Connection::open(std::shared_ptr<Connection>& connection) {
     std::shared_ptr<Connection> opened(new Connection());
+    opened->defaultDeviceEvents_ = std::make_unique<DefaultDeviceEvents>(*opened);
     opened->loop_ = pa_threaded_mainloop_new();
     if (opened->loop_ == nullptr) {
         return E_OUTOFMEMORY;

@@ -9,6 +9,8 @@
 
 namespace dualcap::pulse {
 
+class DefaultDeviceEvents;
+
 // One connection to the sound server: a threaded main loop and a context, shared by the
 // objects an enumerator hands out and ended when the last of them is released.
 class Connection {
@@ -44,12 +46,16 @@ public:
     void wait() const { pa_threaded_mainloop_wait(loop_); }
     // For callbacks, on the loop's thread: wakes the waiters.
     void wake() const { pa_threaded_mainloop_signal(loop_, 0); }
+    // With the lock held: the changes of the server's defaults, for notification clients.
+    DefaultDeviceEvents& defaultDeviceEvents() const { return *defaultDeviceEvents_; }
 
 private:
     Connection() = default;
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
+    // Ends after the context, which cancels what it has asked of the server for it.
+    std::unique_ptr<DefaultDeviceEvents> defaultDeviceEvents_;
 };
 
 // A source to record from, as the server describes it.

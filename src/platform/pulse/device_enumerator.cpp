@@ -3,6 +3,9 @@
 #include "platform/pulse/audio_client.h"
 #include "platform/pulse/com_object.h"
 #include "platform/pulse/connection.h"
+#include "platform/pulse/default_device_events.h"
+
+#include <cstring>
 
 namespace dualcap::pulse {
 namespace {
@@ -29,7 +32,19 @@ public:
     HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore**) override {
         return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE GetId(LPWSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetId(LPWSTR* id) override {
+        if (id == nullptr) {
+            return E_POINTER;
+        }
+        const std::wstring name = endpointId(flow_ == eRender ? source_.sink : source_.name);
+        const std::size_t bytes = (name.size() + 1) * sizeof(wchar_t);
+        *id = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
+        if (*id == nullptr) {
+            return E_OUTOFMEMORY;
+        }
+        std::memcpy(*id, name.c_str(), bytes);
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE GetState(DWORD* state) override {
         if (state == nullptr) {
             return E_POINTER;
@@ -68,13 +83,16 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice**) override { return E_NOTIMPL; }
+    // Of the notifications, only changes of the defaults are sent.
     HRESULT STDMETHODCALLTYPE
-    RegisterEndpointNotificationCallback(IMMNotificationClient*) override {
-        return E_NOTIMPL;
+    RegisterEndpointNotificationCallback(IMMNotificationClient* client) override {
+        Connection::Lock lock(*connection_);
+        return connection_->defaultDeviceEvents().add(client);
     }
     HRESULT STDMETHODCALLTYPE
-    UnregisterEndpointNotificationCallback(IMMNotificationClient*) override {
-        return E_NOTIMPL;
+    UnregisterEndpointNotificationCallback(IMMNotificationClient* client) override {
+        Connection::Lock lock(*connection_);
+        return connection_->defaultDeviceEvents().remove(client);
     }
 
 private:
