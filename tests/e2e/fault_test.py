@@ -17,7 +17,8 @@ Each case starts dualcap afresh:
   since the time lost comes out as silence;
 - the server's default sink and source change: each source says so once and goes on with
   the device it has; then the microphone's device goes away, then the sound server: each
-  source says its capture is lost, once, and the other goes on until its own end.
+  source says its capture is lost, once, and the other goes on until its own end; a dualcap
+  started then, with no server, says why each source fails and what to do.
 Wine delivers SIGINT only, as Ctrl+C, and ends the process on SIGTERM by itself; the checks
 that need more are left out there, saying why. Every source the runner can capture must run:
 both, but under Wine 8 (no loopback) the microphone only.
@@ -349,6 +350,20 @@ def defaults_change(run, capture):
                   "defaults: each source goes on with the device it has")
 
 
+def no_server(run):
+    """A dualcap started with no server to talk to says why each source fails, and what to do."""
+    capture = run.start("no server", stdout=subprocess.DEVNULL)
+    failed = "error: create device enumerator failed"
+    hints = [f"hint: {label}: audio service not running (hr=0x88890010): start the Windows Audio "
+             "service (on Linux, the sound server) and start again" for label in ("mic", "system")]
+    harness.check(wait_until(lambda: all(h in capture.stderr_lines() for h in hints), 5),
+                  f'no server: each source says "{failed}", then its hint: ' + " | ".join(hints))
+    lines = capture.stderr_lines()
+    harness.check(all(lines[lines.index(h) - 1] == failed for h in hints if h in lines),
+                  "no server: each hint comes after its error line")
+    run.finish(capture, "no server")
+
+
 def endpoints_lost(run):
     if not run.native:
         # Seen under Wine 10: winepulse reports neither as a failure of the capture calls; it
@@ -370,6 +385,7 @@ def endpoints_lost(run):
         system_lost = "error: system capture lost (hr=0x88890010)"
         harness.check(wait_until(lambda: system_lost in capture.stderr_lines(), 5),
                       f'lost: the sound server going away says "{system_lost}"')
+        no_server(run)
     time.sleep(0.5)
     lines = capture.stderr_lines()
     harness.check(all(lines.count(line) <= 1 for line in lines), "lost: each line comes once")
