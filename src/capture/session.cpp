@@ -49,26 +49,28 @@ void printStreamError(const char* label, const char* step, HRESULT hr) {
 // each gets one line more: "hint: <label>: <what> (hr=0x...): <what to do>".
 struct FailureHint {
     HRESULT code;
+    bool microphoneOnly; // advice that would mislead for the loopback source
     const char* what;
     const char* toDo;
 };
 
 // Not constexpr: the SDK may spell E_NOTFOUND through an inline function.
 const FailureHint kFailureHints[] = {
-    {E_ACCESSDENIED, "access denied",
+    {E_ACCESSDENIED, true, "access denied",
      "Windows' privacy settings may be blocking the microphone; allow it in Settings > Privacy "
      "& security > Microphone, \"Let desktop apps access your microphone\""},
-    {AUDCLNT_E_DEVICE_IN_USE, "device in use",
+    {AUDCLNT_E_DEVICE_IN_USE, false, "device in use",
      "another program holds the device in exclusive mode; close that program and start again"},
-    {E_NOTFOUND, "no such device",
+    {E_NOTFOUND, false, "no such device",
      "there is no default device for this source; connect or enable one and start again"},
-    {AUDCLNT_E_SERVICE_NOT_RUNNING, "audio service not running",
+    {AUDCLNT_E_SERVICE_NOT_RUNNING, false, "audio service not running",
      "start the Windows Audio service (on Linux, the sound server) and start again"},
 };
 
-void printHint(const char* label, HRESULT hr) {
+void printHint(const CaptureSource& source, HRESULT hr) {
+    const char* label = sourceLabel(source);
     for (const FailureHint& hint : kFailureHints) {
-        if (hint.code == hr) {
+        if (hint.code == hr && !(hint.microphoneOnly && source.loopback)) {
             std::fprintf(stderr, "hint: %s: %s (hr=0x%08lX): %s\n", label, hint.what, hrBits(hr),
                          hint.toDo);
             std::fflush(stderr);
@@ -78,15 +80,15 @@ void printHint(const char* label, HRESULT hr) {
 }
 
 // A step of opening a source failed: its line, then the hint for the code, if there is one.
-bool setUpFailed(const char* label, const char* message, HRESULT hr) {
+bool setUpFailed(const CaptureSource& source, const char* message, HRESULT hr) {
     printError(message);
-    printHint(label, hr);
+    printHint(source, hr);
     return false;
 }
 
-bool streamSetUpFailed(const char* label, const char* step, HRESULT hr) {
-    printStreamError(label, step, hr);
-    printHint(label, hr);
+bool streamSetUpFailed(const CaptureSource& source, const char* step, HRESULT hr) {
+    printStreamError(sourceLabel(source), step, hr);
+    printHint(source, hr);
     return false;
 }
 
@@ -127,28 +129,28 @@ bool setUp(CaptureSource& source, Session& session, const EnumeratorFactory& cre
     const char* label = sourceLabel(source);
     HRESULT hr = createEnumerator(&session.enumerator);
     if (!obtained(hr, session.enumerator)) {
-        return setUpFailed(label, "error: create device enumerator failed", hr);
+        return setUpFailed(source, "error: create device enumerator failed", hr);
     }
     const EDataFlow flow = source.loopback ? eRender : eCapture;
     hr = session.enumerator->GetDefaultAudioEndpoint(flow, eConsole, &session.device);
     if (!obtained(hr, session.device)) {
-        return setUpFailed(label, "error: get default endpoint failed", hr);
+        return setUpFailed(source, "error: get default endpoint failed", hr);
     }
     hr = session.device->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr,
                                   reinterpret_cast<void**>(&session.audioClient));
     if (!obtained(hr, session.audioClient)) {
-        return setUpFailed(label, "error: activate audio client failed", hr);
+        return setUpFailed(source, "error: activate audio client failed", hr);
     }
     hr = session.audioClient->GetMixFormat(&session.mixFormat);
     if (!obtained(hr, session.mixFormat)) {
-        return setUpFailed(label, "error: get mix format failed", hr);
+        return setUpFailed(source, "error: get mix format failed", hr);
     }
     const DWORD streamFlags =
         source.loopback ? AUDCLNT_STREAMFLAGS_LOOPBACK : AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
     hr = session.audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, streamFlags, kBufferDuration, 0,
                                          session.mixFormat, nullptr);
     if (FAILED(hr)) {
-        return streamSetUpFailed(label, "Initialize", hr);
+        return streamSetUpFailed(source, "Initialize", hr);
     }
     {
         std::lock_guard guard(source.stopEventLock);
@@ -166,11 +168,11 @@ bool setUp(CaptureSource& source, Session& session, const EnumeratorFactory& cre
     hr = session.audioClient->GetService(IID_IAudioCaptureClient,
                                          reinterpret_cast<void**>(&session.captureClient));
     if (!obtained(hr, session.captureClient)) {
-        return setUpFailed(label, "error: get capture service failed", hr);
+        return setUpFailed(source, "error: get capture service failed", hr);
     }
     hr = session.audioClient->Start();
     if (FAILED(hr)) {
-        return streamSetUpFailed(label, "Start", hr);
+        return streamSetUpFailed(source, "Start", hr);
     }
     if (source.loopback) {
         hr = startKeepAlive(session.keepAlive, session.device, *session.mixFormat, kBufferDuration);

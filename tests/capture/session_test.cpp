@@ -127,7 +127,7 @@ TEST_F(SessionFixture, StreamFailuresNameTheSourceAndTheCodeInEightHexDigits) {
 }
 
 // The codes users can act on get one line more, after the step's own, naming the source,
-// the code and what to do; whichever step met them.
+// the code and what to do; whichever step met them, and where the advice fits the source.
 TEST_F(SessionFixture, FailuresAUserCanActOnAddOneHintLine) {
     struct Row {
         HRESULT FakeEndpoint::Results::*step;
@@ -140,6 +140,8 @@ TEST_F(SessionFixture, FailuresAUserCanActOnAddOneHintLine) {
          "hint: mic: access denied (hr=0x80070005): Windows' privacy settings may be blocking "
          "the microphone; allow it in Settings > Privacy & security > Microphone, \"Let desktop "
          "apps access your microphone\"\n"},
+        {&FakeEndpoint::Results::activate, true, E_ACCESSDENIED,
+         "error: activate audio client failed\n"}, // no microphone advice for loopback
         {&FakeEndpoint::Results::initialize, true, AUDCLNT_E_DEVICE_IN_USE,
          "error: system audio client Initialize failed (hr=0x8889000A)\n"
          "hint: system: device in use (hr=0x8889000A): another program holds the device in "

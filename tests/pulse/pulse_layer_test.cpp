@@ -1,3 +1,4 @@
+#include "capture/default_device_watch.h"
 #include "capture/session.h"
 #include "platform/audio_ids.h"
 #include "platform/win32.h"
@@ -289,6 +290,25 @@ TEST_F(PulseLayer, AStreamWhoseDeviceGoesAwayReportsItInvalidated) {
 
     server->pactl("unload-module " + module);
     EXPECT_EQ(firstFailure(capture.get()), AUDCLNT_E_DEVICE_INVALIDATED);
+}
+
+// A new default sink reaches a watch of the sink's monitor, from the loop's thread; the
+// change back to the device it captures says nothing.
+TEST_F(PulseLayer, ANewDefaultSinkReachesAWatchOfTheOldOne) {
+    Endpoint speakers(eRender);
+    DefaultDeviceWatch watch;
+    watch.start(speakers.enumerator.get(), speakers.device.get(), eRender);
+    server->pactl("set-default-sink microphone");
+    bool said = false;
+    for (int i = 0; i < 250 && !said; ++i) {
+        Sleep(20);
+        said = watch.changeSettled();
+    }
+    EXPECT_TRUE(said);
+    server->pactl("set-default-sink speakers");
+    Sleep(500);
+    EXPECT_FALSE(watch.changeSettled());
+    watch.stop();
 }
 
 // With no server, or none any more, or no device, each call fails as the Windows one
