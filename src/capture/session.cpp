@@ -174,7 +174,7 @@ bool setUp(CaptureSource& source, Session& session, const EnumeratorFactory& cre
     if (FAILED(hr)) {
         return streamSetUpFailed(source, "Start", hr);
     }
-    if (source.loopback) {
+    if (source.loopback && source.keepAlive) {
         hr = startKeepAlive(session.keepAlive, session.device, *session.mixFormat, kBufferDuration);
         if (FAILED(hr)) {
             std::fprintf(stderr,

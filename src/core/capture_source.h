@@ -2,6 +2,7 @@
 
 #include "core/output_sink.h"
 #include "core/packet_clock.h"
+#include "platform/loopback.h"
 #include "platform/win32.h"
 
 #include <atomic>
@@ -22,6 +23,8 @@ struct CaptureSource {
     SourceTag tag = kMicTag;
     // false: the default capture endpoint; true: the default render endpoint in loopback.
     bool loopback = false;
+    // Loopback only: keeps a silent stream playing on the endpoint while capturing.
+    bool keepAlive = kLoopbackNeedsKeepAlive;
     OutputSink* sink = nullptr;
     std::thread worker;
     std::atomic<bool> running{false};
