@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -12,7 +13,9 @@ namespace dualcap::posix {
 namespace {
 
 // A thread blocked in a wait. Setting an event wakes only the threads that wait on it,
-// so a worker is not woken by every other worker's packets.
+// so a worker is not woken by every other worker's packets. Shared with the events it
+// waits on, so that it can be woken after the lock is let go: a thread woken under the
+// lock would at once block on it again, two switches for every event set.
 struct Waiter {
     std::condition_variable wake;
 };
@@ -22,16 +25,16 @@ struct EventObject : KernelObject {
     const bool manualReset;
     // Both guarded by eventLock.
     bool signalled;
-    std::vector<Waiter*> waiters;
+    std::vector<std::shared_ptr<Waiter>> waiters;
 };
 
 // One lock for all events: a program has a handful of them, and it makes waiting for any
 // of several events simple and free of lost wake-ups.
 std::mutex eventLock;
 
-// Each thread's waiter lives as long as the thread, which leaves every wait unregistered.
-Waiter& thisThreadsWaiter() {
-    thread_local Waiter waiter;
+// Each thread's waiter lives as long as the thread, or a setter that still holds it.
+const std::shared_ptr<Waiter>& thisThreadsWaiter() {
+    thread_local const std::shared_ptr<Waiter> waiter = std::make_shared<Waiter>();
     return waiter;
 }
 
@@ -40,14 +43,21 @@ bool setSignalled(HANDLE handle, bool signalled) {
     if (event == nullptr) {
         return false;
     }
-    std::lock_guard guard(eventLock);
-    event->signalled = signalled;
-    if (signalled) {
-        // Under the lock, so that no waiter can have left and ended meanwhile.
-        for (Waiter* waiter : event->waiters) {
-            waiter->wake.notify_one();
+    // Kept from call to call: setting an event allocates nothing.
+    thread_local std::vector<std::shared_ptr<Waiter>> woken;
+    {
+        std::lock_guard guard(eventLock);
+        event->signalled = signalled;
+        if (signalled) {
+            woken.assign(event->waiters.begin(), event->waiters.end());
         }
     }
+    // A waiter that has left meanwhile only wakes once for nothing, in a later wait that
+    // looks again and waits on.
+    for (const auto& waiter : woken) {
+        waiter->wake.notify_one();
+    }
+    woken.clear();
     return true;
 }
 
@@ -105,19 +115,19 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     };
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    Waiter& waiter = thisThreadsWaiter();
+    const std::shared_ptr<Waiter>& waiter = thisThreadsWaiter();
     std::unique_lock lock(eventLock);
     DWORD result = takeSignalled();
     if (result != WAIT_TIMEOUT || milliseconds == 0) {
         return result;
     }
     for (const auto& event : events) {
-        event->waiters.push_back(&waiter);
+        event->waiters.push_back(waiter);
     }
     for (;;) {
         if (milliseconds == INFINITE) {
-            waiter.wake.wait(lock);
-        } else if (waiter.wake.wait_until(lock, deadline) == std::cv_status::timeout) {
+            waiter->wake.wait(lock);
+        } else if (waiter->wake.wait_until(lock, deadline) == std::cv_status::timeout) {
             result = takeSignalled(); // an event set just as the time ran out still counts
             break;
         }
@@ -127,7 +137,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
         }
     }
     for (const auto& event : events) {
-        std::erase(event->waiters, &waiter);
+        std::erase(event->waiters, waiter);
     }
     return result;
 }
