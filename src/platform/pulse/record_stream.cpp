@@ -181,7 +181,7 @@ void RecordStream::enqueue(const void* data, std::size_t bytes, UINT64 arrived) 
     queuedBytes_ += bytes;
 }
 
-void RecordStream::onReadable(pa_stream* stream, std::size_t, void* self) {
+void RecordStream::onReadable(pa_stream* stream, std::size_t readable, void* self) {
     auto* recorder = static_cast<RecordStream*>(self);
     // Everything readable has been captured by now: the fragment in hand began as long ago
     // as it and all that follows it last.
@@ -189,14 +189,16 @@ void RecordStream::onReadable(pa_stream* stream, std::size_t, void* self) {
                                              std::chrono::steady_clock::now().time_since_epoch())
                                              .count() /
                                          100);
+    // `readable` is all there is: every call into libpulse costs a system call (it checks
+    // for a fork), so the stream is not asked again, nor peeked once more to find it empty.
     const void* data = nullptr;
     std::size_t bytes = 0;
-    for (std::size_t readable = pa_stream_readable_size(stream);
-         pa_stream_peek(stream, &data, &bytes) == 0 && bytes != 0; readable -= bytes) {
+    while (readable != 0 && pa_stream_peek(stream, &data, &bytes) == 0 && bytes != 0) {
         readable = std::max(readable, bytes);
         const UINT64 ago = readable / recorder->frameBytes_ * kCounterPerSecond / recorder->rate_;
         recorder->enqueue(data, bytes, now - std::min(now, ago));
         pa_stream_drop(stream);
+        readable -= bytes;
     }
     if (recorder->event_ != nullptr) {
         SetEvent(recorder->event_);
