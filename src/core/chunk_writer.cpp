@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <vector>
 
 namespace dualcap {
 
@@ -76,21 +77,24 @@ void writeChunk(OutputSink& sink, SourceTag tag, std::span<const std::int16_t> s
         return;
     }
     const auto payloadBytes = static_cast<UINT32>(samples.size() * sizeof(std::int16_t));
-    const std::array<BYTE, kChunkHeaderSize> header = {
+    // Header and payload go out in one call: a reader on a pipe is woken once for a chunk,
+    // not twice. Kept from chunk to chunk, so that writing allocates nothing.
+    thread_local std::vector<BYTE> chunk;
+    chunk.assign({
         tag,
         static_cast<BYTE>(payloadBytes & 0xFFu),
         static_cast<BYTE>((payloadBytes >> 8) & 0xFFu),
         static_cast<BYTE>((payloadBytes >> 16) & 0xFFu),
         static_cast<BYTE>((payloadBytes >> 24) & 0xFFu),
-    };
-    // A payload after a broken header would stand where readers expect the next header
-    // and throw every later chunk out of step, so it goes out only behind a whole header.
-    const UINT32 headerWritten = writeAll(sink, header.data(), kChunkHeaderSize);
-    if (headerWritten == 0) {
-        return; // this chunk is lost, but the stream is still in step
-    }
-    if (headerWritten < kChunkHeaderSize ||
-        writeAll(sink, samples.data(), payloadBytes) < payloadBytes) {
+    });
+    const auto* payload = reinterpret_cast<const BYTE*>(samples.data());
+    chunk.insert(chunk.end(), payload, payload + payloadBytes);
+    const auto size = static_cast<UINT32>(chunk.size());
+    // A chunk that did not begin is lost, but the stream is still in step. One cut short
+    // would leave its rest where readers expect the next header and throw every later
+    // chunk out of step, so nothing more goes out after it.
+    const UINT32 written = writeAll(sink, chunk.data(), size);
+    if (written != 0 && written < size) {
         sink.torn = true;
     }
 }
