@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """Whole-program cost: dualcap capturing both sources against two parec processes recording
 the same two sources at 16 kHz mono s16 (the server converting), one after the other in the
-same private PulseAudio server. Each side is charged its own CPU time, the server's CPU time
-while it ran, and its peak resident memory; the medians of a few rounds are printed."""
+same private server: PulseAudio, then PipeWire (its server, session manager and PulseAudio
+server all charged as the server). Each side is charged its own CPU time, the server's CPU
+time while it ran, its peak resident memory, and the wake-ups a second of each of its
+processes and of the server's (context switches of all their threads, voluntary or not);
+the medians of a few rounds are printed."""
 
 import argparse
 import os
@@ -13,7 +16,7 @@ import threading
 import time
 
 from live_capture import cpu_seconds
-from sound_server import PulseServer
+from sound_server import SERVERS
 
 
 class Drained:
@@ -31,25 +34,80 @@ class Drained:
             self.bytes += len(chunk)
 
     def end(self):
-        """Stops the process; returns its CPU seconds and peak resident KiB."""
+        """Stops the process; returns its CPU seconds, peak resident KiB and wake-ups."""
+        wakes = wake_ups(self.process.pid)
         self.process.send_signal(signal.SIGTERM)
         _, _, usage = os.wait4(self.process.pid, 0)
         self.process.returncode = 0
         self.reader.join(5)
-        return usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+        return usage.ru_utime + usage.ru_stime, usage.ru_maxrss, wakes
+
+
+def wake_ups(pid):
+    """How often the threads of a running process have been switched in, so far."""
+    count = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/status") as status:
+                count += sum(int(line.split()[1]) for line in status
+                             if line.startswith(("voluntary_ctxt", "nonvoluntary_ctxt")))
+        except OSError:
+            pass  # a thread that has just ended
+    return count
+
+
+def server_processes(server):
+    """The processes that serve: all the server's own but its message bus."""
+    return [p for p in server.processes if os.path.basename(p.args[0]) != "dbus-daemon"]
 
 
 def measure(server, commands, seconds):
-    before = cpu_seconds(server.process.pid)
+    served = server_processes(server)
+    before = [(cpu_seconds(p.pid), wake_ups(p.pid)) for p in served]
+    began = time.monotonic()
     processes = [Drained(command, server.env) for command in commands]
     time.sleep(seconds)
     ended = [p.end() for p in processes]
+    elapsed = time.monotonic() - began
+    after = [(cpu_seconds(p.pid), wake_ups(p.pid)) for p in served]
     return {
-        "cpu": sum(cpu for cpu, _ in ended),
-        "server": cpu_seconds(server.process.pid) - before,
-        "peak_kib": sum(peak for _, peak in ended),
+        "cpu": sum(cpu for cpu, _, _ in ended),
+        "server": sum(a[0] - b[0] for a, b in zip(after, before)),
+        "peak_kib": sum(peak for _, peak, _ in ended),
         "audio_s": sum(p.bytes for p in processes) / 2 / 16000,
+        "wakes": [wakes / elapsed for _, _, wakes in ended],
+        "server_wakes": [(a[1] - b[1]) / elapsed for a, b in zip(after, before)],
+        "server_names": [os.path.basename(p.args[0]) for p in served],
     }
+
+
+def report(server_name, results, seconds, rounds):
+    print(f"{server_name}: whole program, {seconds:.0f} s of both sources, medians of {rounds} "
+          f"rounds on {os.cpu_count()} cores")
+    print(f"{'':<16}{'own cpu s':>10}{'server s':>10}{'total s':>9}{'cpu %':>7}"
+          f"{'peak MiB':>10}{'audio s':>9}  wake-ups/s: own; server")
+    medians = {}
+    for name, rounds_of in results.items():
+        keys = ("cpu", "server", "peak_kib", "audio_s")
+        m = {key: statistics.median(r[key] for r in rounds_of) for key in keys}
+        m["total"] = statistics.median(r["cpu"] + r["server"] for r in rounds_of)
+        wakes = [statistics.median(r["wakes"][i] for r in rounds_of)
+                 for i in range(len(rounds_of[0]["wakes"]))]
+        served = [statistics.median(r["server_wakes"][i] for r in rounds_of)
+                  for i in range(len(rounds_of[0]["server_wakes"]))]
+        medians[name] = m
+        own = " + ".join(f"{w:.0f}" for w in wakes)
+        server = ", ".join(f"{n} {w:.0f}"
+                           for n, w in zip(rounds_of[0]["server_names"], served))
+        print(f"{name:<16}{m['cpu']:>10.2f}{m['server']:>10.2f}{m['total']:>9.2f}"
+              f"{100 * m['total'] / seconds:>7.1f}{m['peak_kib'] / 1024:>10.1f}"
+              f"{m['audio_s']:>9.1f}  {own}; {server}")
+    ours = medians["dualcap"]
+    for name in ("2 x parec", "2 x parec 10 ms"):
+        theirs = medians[name]
+        print(f"{server_name}: dualcap / {name}: cpu with server "
+              f"{ours['total'] / theirs['total']:.2f}, own cpu {ours['cpu'] / theirs['cpu']:.2f}, "
+              f"peak memory {ours['peak_kib'] / theirs['peak_kib']:.2f}")
 
 
 def main():
@@ -58,6 +116,8 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--seconds", type=float, default=20)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--servers", default="pulse,pipewire",
+                        help="which private servers, in order (default: pulse,pipewire)")
     args = parser.parse_args()
 
     parec = ["parec", "--raw", "--format=s16le", "--rate=16000", "--channels=1", "-d"]
@@ -69,30 +129,17 @@ def main():
         "2 x parec": [parec + ["microphone.monitor"], parec + ["speakers.monitor"]],
         "2 x parec 10 ms": [low + ["microphone.monitor"], low + ["speakers.monitor"]],
     }
-    results = {name: [] for name in sides}
-    with PulseServer(os.path.join(args.work, "pulse")) as server:
-        for _ in range(args.rounds):
-            for name, commands in sides.items():
-                results[name].append(measure(server, commands, args.seconds))
+    for index, kind in enumerate(args.servers.split(",")):
+        if index:
+            print()
+        results = {name: [] for name in sides}
+        server_class = SERVERS[kind]
+        with server_class(os.path.join(args.work, kind)) as server:
+            for _ in range(args.rounds):
+                for name, commands in sides.items():
+                    results[name].append(measure(server, commands, args.seconds))
+        report(server_class.name, results, args.seconds, args.rounds)
 
-    print(f"whole program, {args.seconds:.0f} s of both sources, medians of {args.rounds} "
-          f"rounds on {os.cpu_count()} cores")
-    print(f"{'':<11}{'own cpu s':>10}{'server s':>10}{'total s':>9}{'cpu %':>7}"
-          f"{'peak MiB':>10}{'audio s':>9}")
-    medians = {}
-    for name, rounds in results.items():
-        m = {key: statistics.median(r[key] for r in rounds) for key in rounds[0]}
-        m["total"] = statistics.median(r["cpu"] + r["server"] for r in rounds)
-        medians[name] = m
-        print(f"{name:<11}{m['cpu']:>10.2f}{m['server']:>10.2f}{m['total']:>9.2f}"
-              f"{100 * m['total'] / args.seconds:>7.1f}{m['peak_kib'] / 1024:>10.1f}"
-              f"{m['audio_s']:>9.1f}")
-    ours = medians["dualcap"]
-    for name in ("2 x parec", "2 x parec 10 ms"):
-        theirs = medians[name]
-        print(f"dualcap / {name}: cpu with server {ours['total'] / theirs['total']:.2f}, "
-              f"own cpu {ours['cpu'] / theirs['cpu']:.2f}, "
-              f"peak memory {ours['peak_kib'] / theirs['peak_kib']:.2f}")
 
 if __name__ == "__main__":
     main()
