@@ -50,6 +50,11 @@ MAX_CPU = 0.30
 # How long the reader keeps dualcap's writes blocked in the pause case: within the 2 s
 # capture buffer, which Wine allocates exactly; beyond it, the time lost is filled.
 STALL_ABSORBED = 1.8
+# The longest run of silence the pause case lets a source with a tone have. A fill of lost
+# time would be at least a 10 ms packet. PipeWire's graph, when one of its cycles misses
+# its deadline on a busy machine, plays that cycle (256 frames at 48 kHz, 5.3 ms) as
+# silence into every sink, before dualcap sees it: seen in about one run in ten.
+MAX_SILENCE = 0.008
 
 
 def skip(message):
@@ -159,7 +164,7 @@ def reader_pauses(run):
             len(source["samples"]) - source["first_size"]) / harness.RATE
         # Lost time would come back as silence, which the tone never has.
         silence = harness.longest_silence(source["samples"])
-        harness.check(abs(rate - harness.RATE) < harness.RATE * 0.03 and silence < 0.005,
+        harness.check(abs(rate - harness.RATE) < harness.RATE * 0.03 and silence < MAX_SILENCE,
               f"pause: no {name} audio lost while {paused} "
               f"({rate:.0f} samples/s, {missing:.2f} s missing, {silence:.3f} s filled)")
 
