@@ -1,7 +1,6 @@
 #include "core/chunk_writer.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <vector>
 
