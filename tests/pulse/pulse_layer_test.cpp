@@ -292,22 +292,31 @@ TEST_F(PulseLayer, AStreamWhoseDeviceGoesAwayReportsItInvalidated) {
     EXPECT_EQ(firstFailure(capture.get()), AUDCLNT_E_DEVICE_INVALIDATED);
 }
 
-// A new default sink reaches a watch of the sink's monitor, from the loop's thread; the
-// change back to the device it captures says nothing.
+// A new default sink reaches a watch of the old one while its monitor is polled, which
+// turns the connection; the change back to the device it captures says nothing.
 TEST_F(PulseLayer, ANewDefaultSinkReachesAWatchOfTheOldOne) {
     Endpoint speakers(eRender);
+    ASSERT_EQ(speakers.initialize(AUDCLNT_STREAMFLAGS_LOOPBACK), S_OK);
+    auto capture = speakers.captureClient();
+    ASSERT_EQ(speakers.client->Start(), S_OK);
     DefaultDeviceWatch watch;
     watch.start(speakers.enumerator.get(), speakers.device.get(), eRender);
+    const auto pollFor = [&](int milliseconds) {
+        bool said = false;
+        UINT32 frames = 0;
+        int silent = 0;
+        Positions positions;
+        for (int waited = 0; waited < milliseconds && !said; waited += 10) {
+            Sleep(10);
+            EXPECT_EQ(drain(capture.get(), frames, silent, positions, 48000.0), S_OK);
+            said = watch.changeSettled();
+        }
+        return said;
+    };
     server->pactl("set-default-sink microphone");
-    bool said = false;
-    for (int i = 0; i < 250 && !said; ++i) {
-        Sleep(20);
-        said = watch.changeSettled();
-    }
-    EXPECT_TRUE(said);
+    EXPECT_TRUE(pollFor(5000));
     server->pactl("set-default-sink speakers");
-    Sleep(500);
-    EXPECT_FALSE(watch.changeSettled());
+    EXPECT_FALSE(pollFor(500));
     watch.stop();
 }
 

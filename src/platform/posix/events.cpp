@@ -2,11 +2,14 @@
 
 #include "platform/posix/handles.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace dualcap::posix {
@@ -18,14 +21,18 @@ namespace {
 // lock would at once block on it again, two switches for every event set.
 struct Waiter {
     std::condition_variable wake;
+    // Guarded by eventLock: the source the thread turns while it waits, if it does; it is
+    // woken through the source instead.
+    std::shared_ptr<EventSource> turning;
 };
 
 struct EventObject : KernelObject {
     EventObject(bool manual, bool initial) : manualReset(manual), signalled(initial) {}
     const bool manualReset;
-    // Both guarded by eventLock.
+    // All guarded by eventLock.
     bool signalled;
     std::vector<std::shared_ptr<Waiter>> waiters;
+    std::weak_ptr<EventSource> source;
 };
 
 // One lock for all events: a program has a handful of them, and it makes waiting for any
@@ -44,24 +51,44 @@ bool setSignalled(HANDLE handle, bool signalled) {
         return false;
     }
     // Kept from call to call: setting an event allocates nothing.
-    thread_local std::vector<std::shared_ptr<Waiter>> woken;
+    thread_local std::vector<std::pair<std::shared_ptr<Waiter>, std::shared_ptr<EventSource>>>
+        woken;
     {
         std::lock_guard guard(eventLock);
         event->signalled = signalled;
-        if (signalled) {
-            woken.assign(event->waiters.begin(), event->waiters.end());
+        for (const auto& waiter : event->waiters) {
+            // A thread that sets an event it waits on is turning its source: it looks at
+            // its events again when the round ends, and needs no waking.
+            if (signalled && waiter != thisThreadsWaiter()) {
+                woken.emplace_back(waiter, waiter->turning);
+            }
         }
     }
     // A waiter that has left meanwhile only wakes once for nothing, in a later wait that
     // looks again and waits on.
-    for (const auto& waiter : woken) {
-        waiter->wake.notify_one();
+    for (const auto& [waiter, turning] : woken) {
+        if (turning != nullptr) {
+            turning->interrupt();
+        } else {
+            waiter->wake.notify_one();
+        }
     }
     woken.clear();
     return true;
 }
 
 } // namespace
+
+bool setEventSource(HANDLE handle, std::weak_ptr<EventSource> source) {
+    auto event = findHandleOf<EventObject>(handle);
+    if (event == nullptr) {
+        return false;
+    }
+    std::lock_guard guard(eventLock);
+    event->source = std::move(source);
+    return true;
+}
+
 } // namespace dualcap::posix
 
 using dualcap::posix::EventObject;
@@ -113,8 +140,8 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
         }
         return WAIT_TIMEOUT;
     };
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     const std::shared_ptr<Waiter>& waiter = thisThreadsWaiter();
     std::unique_lock lock(eventLock);
     DWORD result = takeSignalled();
@@ -123,9 +150,30 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     }
     for (const auto& event : events) {
         event->waiters.push_back(waiter);
+        if (waiter->turning == nullptr) {
+            waiter->turning = event->source.lock();
+        }
     }
+    // Only this thread changes it.
+    EventSource* const source = waiter->turning.get();
     for (;;) {
-        if (milliseconds == INFINITE) {
+        if (source != nullptr) {
+            // Registered before the lock is let go: a setter on another thread interrupts
+            // the round, even one that has not begun yet.
+            DWORD left = INFINITE;
+            if (milliseconds != INFINITE) {
+                const auto remaining =
+                    std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+                left = static_cast<DWORD>(std::max<std::int64_t>(remaining.count(), 0));
+            }
+            lock.unlock();
+            source->turn(left);
+            lock.lock();
+            if (left == 0) {
+                result = takeSignalled();
+                break;
+            }
+        } else if (milliseconds == INFINITE) {
             waiter->wake.wait(lock);
         } else if (waiter->wake.wait_until(lock, deadline) == std::cv_status::timeout) {
             result = takeSignalled(); // an event set just as the time ran out still counts
@@ -139,6 +187,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     for (const auto& event : events) {
         std::erase(event->waiters, waiter);
     }
+    waiter->turning.reset();
     return result;
 }
 

@@ -2,32 +2,24 @@
 
 #include "platform/pulse/default_device_events.h"
 
+#include <algorithm>
+
 namespace dualcap::pulse {
-namespace {
-
-void onContextState(pa_context*, void* userdata) {
-    static_cast<const Connection*>(userdata)->wake();
-}
-
-} // namespace
-
 HRESULT Connection::open(std::shared_ptr<Connection>& connection) {
     std::shared_ptr<Connection> opened(new Connection());
     opened->defaultDeviceEvents_ = std::make_unique<DefaultDeviceEvents>(*opened);
-    opened->loop_ = pa_threaded_mainloop_new();
+    opened->loop_ = pa_mainloop_new();
     if (opened->loop_ == nullptr) {
         return E_OUTOFMEMORY;
     }
-    opened->context_ = pa_context_new(pa_threaded_mainloop_get_api(opened->loop_), "dualcap");
+    opened->context_ = pa_context_new(pa_mainloop_get_api(opened->loop_), "dualcap");
     if (opened->context_ == nullptr) {
         return E_OUTOFMEMORY;
     }
-    pa_context_set_state_callback(opened->context_, onContextState, opened.get());
-    if (pa_context_connect(opened->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
-        pa_threaded_mainloop_start(opened->loop_) < 0) {
+    Lock lock(*opened);
+    if (pa_context_connect(opened->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
     }
-    Lock lock(*opened);
     for (;;) {
         const pa_context_state_t state = pa_context_get_state(opened->context_);
         if (state == PA_CONTEXT_READY) {
@@ -43,17 +35,38 @@ HRESULT Connection::open(std::shared_ptr<Connection>& connection) {
 }
 
 Connection::~Connection() {
-    if (loop_ != nullptr) {
-        pa_threaded_mainloop_stop(loop_);
-    }
     if (context_ != nullptr) {
-        pa_context_set_state_callback(context_, nullptr, nullptr);
         pa_context_disconnect(context_);
         pa_context_unref(context_);
     }
     if (loop_ != nullptr) {
-        pa_threaded_mainloop_free(loop_);
+        pa_mainloop_free(loop_);
     }
+}
+
+int Connection::turnLocked(DWORD milliseconds) const {
+    // In microseconds; a round of an hour or more is as good as one with no limit.
+    constexpr DWORD kLongest = 3'600'000;
+    const int timeout = milliseconds >= kLongest ? -1 : static_cast<int>(milliseconds) * 1000;
+    if (pa_mainloop_prepare(loop_, timeout) < 0 || pa_mainloop_poll(loop_) < 0) {
+        return 0;
+    }
+    return std::max(pa_mainloop_dispatch(loop_), 0);
+}
+
+void Connection::turn(DWORD milliseconds) {
+    Lock lock(*this);
+    turnLocked(milliseconds);
+}
+
+void Connection::pump() const {
+    Lock lock(*this);
+    while (turnLocked(0) > 0) {
+    }
+}
+
+void Connection::interrupt() {
+    pa_mainloop_wakeup(loop_);
 }
 
 bool Connection::connected() const {
@@ -74,7 +87,6 @@ bool Connection::complete(pa_operation* operation) const {
 namespace {
 
 struct DefaultNames {
-    const Connection* connection;
     bool answered = false;
     std::string sink;
     std::string source;
@@ -87,11 +99,9 @@ void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
         names.sink = info->default_sink_name != nullptr ? info->default_sink_name : "";
         names.source = info->default_source_name != nullptr ? info->default_source_name : "";
     }
-    names.connection->wake();
 }
 
 struct SinkMonitor {
-    const Connection* connection;
     std::string name;
 };
 
@@ -100,11 +110,9 @@ void onSinkInfo(pa_context*, const pa_sink_info* info, int endOfList, void* user
     if (endOfList == 0 && info != nullptr && info->monitor_source_name != nullptr) {
         monitor.name = info->monitor_source_name;
     }
-    monitor.connection->wake();
 }
 
 struct SourceLookup {
-    const Connection* connection;
     SourceDescription* source;
     bool found = false;
 };
@@ -116,7 +124,6 @@ void onSourceInfo(pa_context*, const pa_source_info* info, int endOfList, void* 
         lookup.source->channels = info->channel_map;
         lookup.found = true;
     }
-    lookup.connection->wake();
 }
 
 } // namespace
@@ -127,14 +134,14 @@ HRESULT findDefaultSource(const Connection& connection, EDataFlow flow, SourceDe
     }
     pa_context* context = connection.context();
     Connection::Lock lock(connection);
-    DefaultNames names{&connection};
+    DefaultNames names;
     if (!connection.complete(pa_context_get_server_info(context, onServerInfo, &names)) ||
         !names.answered) {
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
     }
     std::string name = names.source;
     if (flow == eRender) {
-        SinkMonitor monitor{&connection, {}};
+        SinkMonitor monitor;
         if (!names.sink.empty()) {
             connection.complete(pa_context_get_sink_info_by_name(context, names.sink.c_str(),
                                                                  onSinkInfo, &monitor));
@@ -142,7 +149,7 @@ HRESULT findDefaultSource(const Connection& connection, EDataFlow flow, SourceDe
         name = monitor.name;
         source.sink = names.sink;
     }
-    SourceLookup lookup{&connection, &source};
+    SourceLookup lookup{&source};
     if (!name.empty()) {
         source.name = name;
         connection.complete(

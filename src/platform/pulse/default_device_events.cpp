@@ -18,7 +18,7 @@ HRESULT DefaultDeviceEvents::add(IMMNotificationClient* client) {
         pa_context* context = connection_.context();
         pa_context_set_subscribe_callback(context, onServerEvent, this);
         if (!connection_.complete(
-                pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, onSubscribed, this)) ||
+                pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) ||
             !connection_.complete(pa_context_get_server_info(context, onServerInfo, this))) {
             pa_context_set_subscribe_callback(context, nullptr, nullptr);
             return AUDCLNT_E_SERVICE_NOT_RUNNING;
@@ -38,10 +38,6 @@ HRESULT DefaultDeviceEvents::remove(IMMNotificationClient* client) {
     return S_OK;
 }
 
-void DefaultDeviceEvents::onSubscribed(pa_context*, int, void* userdata) {
-    static_cast<DefaultDeviceEvents*>(userdata)->connection_.wake();
-}
-
 void DefaultDeviceEvents::onServerEvent(pa_context* context, pa_subscription_event_type_t type,
                                         uint32_t, void* userdata) {
     if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) {
@@ -56,11 +52,9 @@ void DefaultDeviceEvents::onServerEvent(pa_context* context, pa_subscription_eve
 }
 
 void DefaultDeviceEvents::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
-    auto& events = *static_cast<DefaultDeviceEvents*>(userdata);
     if (info != nullptr) {
-        events.follow(*info);
+        static_cast<DefaultDeviceEvents*>(userdata)->follow(*info);
     }
-    events.connection_.wake();
 }
 
 void DefaultDeviceEvents::follow(const pa_server_info& info) {

@@ -18,7 +18,7 @@ std::wstring endpointId(const std::string& name);
 // The server's default sink and source, followed for the notification clients registered
 // with an enumerator of the connection. Each change reaches every client as
 // OnDefaultDeviceChanged, once for each role (the server has one default a direction), from
-// the loop's thread. Every call holds the connection's lock.
+// the thread that turns the connection's loop. Every call holds the connection's lock.
 class DefaultDeviceEvents {
 public:
     explicit DefaultDeviceEvents(const Connection& connection) : connection_(connection) {}
@@ -28,7 +28,6 @@ public:
     HRESULT remove(IMMNotificationClient* client);
 
 private:
-    static void onSubscribed(pa_context* context, int success, void* userdata);
     static void onServerEvent(pa_context* context, pa_subscription_event_type_t type,
                               uint32_t index, void* userdata);
     static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);

@@ -62,6 +62,7 @@ HRESULT PlaybackStream::padding(UINT32* frames) {
     if (frames == nullptr) {
         return E_POINTER;
     }
+    connection_->pump(); // what the server has played since
     if (const HRESULT failure = failure_.load(); FAILED(failure)) {
         return failure;
     }
@@ -111,6 +112,7 @@ HRESULT PlaybackStream::releaseBuffer(UINT32 frames, DWORD flags) {
     const int written =
         pa_stream_write(stream_, buffer_.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE);
     noteWritable();
+    connection_->pump(); // sends it
     return written == 0 ? S_OK : AUDCLNT_E_BUFFER_ERROR;
 }
 

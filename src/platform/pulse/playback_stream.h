@@ -16,10 +16,9 @@ namespace dualcap::pulse {
 // it. Its buffer is the server's: the padding is what the server holds unplayed, and a
 // released buffer goes to the server at once.
 //
-// How much the server asks for is published by the loop's thread whenever it asks, and
-// after each write; the padding and getBuffer read it without the loop's lock. A writer
-// that tops the buffer up every period (padding, buffer, release) thus takes that lock
-// once, to write, as the reader of a record stream takes it never.
+// How much the server asks for is noted whenever it asks, as the connection's loop turns,
+// and after each write. The padding turns the loop first, to hear what was played since;
+// getBuffer reads what the padding heard.
 class PlaybackStream : public ServerStream {
 public:
     PlaybackStream(std::shared_ptr<Connection> connection, UINT32 frameBytes);

@@ -54,7 +54,8 @@ HRESULT RecordStream::open(const SourceDescription& source, REFERENCE_TIME buffe
 }
 
 void RecordStream::setEvent(HANDLE event) {
-    Connection::Lock lock(*connection_);
+    // Its waiters turn the loop, whose callbacks set it.
+    posix::setEventSource(event, connection_);
     event_ = event;
 }
 
@@ -63,7 +64,13 @@ HRESULT RecordStream::nextPacketSize(UINT32* frames) {
         return E_POINTER;
     }
     *frames = 0;
-    std::lock_guard guard(packetsLock_);
+    std::unique_lock guard(packetsLock_);
+    if (packets_.empty() && event_.load() == nullptr) {
+        // Polled: what has come since the last poll waits in the connection.
+        guard.unlock();
+        connection_->pump();
+        guard.lock();
+    }
     if (const HRESULT failure = failure_.load(); FAILED(failure)) {
         return failure;
     }
@@ -200,8 +207,8 @@ void RecordStream::onReadable(pa_stream* stream, std::size_t readable, void* sel
         pa_stream_drop(stream);
         readable -= bytes;
     }
-    if (recorder->event_ != nullptr) {
-        SetEvent(recorder->event_);
+    if (const HANDLE event = recorder->event_.load(); event != nullptr) {
+        SetEvent(event);
     }
 }
 

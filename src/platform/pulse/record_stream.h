@@ -5,6 +5,7 @@
 #include "platform/pulse/connection.h"
 #include "platform/pulse/server_stream.h"
 
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -21,10 +22,10 @@ namespace dualcap::pulse {
 // reader falling a whole backlog behind, and audio that the server dropped while this
 // process was not running, which it does not report and the arrival times show.
 //
-// The loop's thread copies each fragment into a queue of packets as it arrives and hands
-// the fragment back at once; the reader takes packets from the queue under a lock of its
-// own. The reader thus never contends for the loop's lock, and the loop is never woken
-// just to pass a handed-back fragment on to the server.
+// Each fragment is copied into a queue of packets as it arrives, and handed back at once;
+// the reader takes packets from the queue. It arrives as the reader's thread turns the
+// connection's loop: in its wait on the data event, or, for a stream with no event (polled),
+// when it asks for the next packet's size and none is queued.
 class RecordStream : public ServerStream {
 public:
     RecordStream(std::shared_ptr<Connection> connection, UINT32 frameBytes);
@@ -56,8 +57,7 @@ private:
     const UINT32 frameBytes_;
     UINT32 rate_ = 1; // the source's, once open
     std::size_t capacityBytes_ = 0;
-    // Guarded by the connection's lock.
-    HANDLE event_ = nullptr;
+    std::atomic<HANDLE> event_{nullptr};
 
     std::mutex packetsLock_;
     // The fields below are guarded by packetsLock_.

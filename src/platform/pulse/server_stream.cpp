@@ -37,7 +37,7 @@ HRESULT ServerStream::run(bool running) {
     if (const HRESULT failure = failure_.load(); FAILED(failure)) {
         return failure;
     }
-    connection_->complete(pa_stream_cork(stream_, running ? 0 : 1, onSuccess, this));
+    connection_->complete(pa_stream_cork(stream_, running ? 0 : 1, nullptr, nullptr));
     return failure_.load();
 }
 
@@ -48,11 +48,6 @@ void ServerStream::onStateChanged(pa_stream* stream, void* self) {
         server->failure_ = server->connection_->connected() ? AUDCLNT_E_DEVICE_INVALIDATED
                                                             : AUDCLNT_E_SERVICE_NOT_RUNNING;
     }
-    server->connection_->wake();
-}
-
-void ServerStream::onSuccess(pa_stream*, int, void* self) {
-    static_cast<ServerStream*>(self)->connection_->wake();
 }
 
 } // namespace dualcap::pulse

@@ -40,7 +40,6 @@ protected:
 
 private:
     static void onStateChanged(pa_stream* stream, void* self);
-    static void onSuccess(pa_stream* stream, int success, void* self);
 };
 
 } // namespace dualcap::pulse
