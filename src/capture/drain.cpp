@@ -41,7 +41,10 @@ HRESULT drainPackets(CaptureSource& source, IAudioCaptureClient* captureClient,
             data = nullptr;
         }
         const UINT32 rate = format.nSamplesPerSec;
-        std::vector<std::int16_t> samples;
+        // Kept from packet to packet: converting one allocates nothing.
+        thread_local std::vector<std::int16_t> samples;
+        thread_local std::vector<float> mono;
+        samples.clear();
         const Gap gap = gapBefore(source.clock, position, rate);
         if (gap.fill != 0) {
             resampleTo16k(source, std::vector<float>(gap.fill, 0.0f), rate, samples);
@@ -51,7 +54,6 @@ HRESULT drainPackets(CaptureSource& source, IAudioCaptureClient* captureClient,
         }
         // An unsupported format still gives one (silent) value per frame, so the packet
         // keeps its place in time.
-        std::vector<float> mono;
         downmixToMono(data, position.frames, format, mono);
         if (!mono.empty() && rate > 0) {
             resampleTo16k(source, mono, rate, samples);

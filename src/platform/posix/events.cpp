@@ -3,11 +3,13 @@
 #include "platform/posix/handles.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -120,10 +122,12 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     }
     // Held for the whole wait, so that closing a handle meanwhile does not pull the event
     // out from under us; Windows, too, waits on the object, not the handle.
-    std::vector<std::shared_ptr<EventObject>> events;
+    // On the stack: a wait allocates nothing, and waits in callbacks are safe.
+    std::array<std::shared_ptr<EventObject>, MAXIMUM_WAIT_OBJECTS> held;
+    const std::span events(held.data(), count);
     for (DWORD i = 0; i < count; ++i) {
-        events.push_back(findHandleOf<EventObject>(handles[i]));
-        if (events.back() == nullptr) {
+        events[i] = findHandleOf<EventObject>(handles[i]);
+        if (events[i] == nullptr) {
             return WAIT_FAILED;
         }
     }

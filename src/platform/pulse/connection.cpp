@@ -2,17 +2,14 @@
 
 #include "platform/pulse/default_device_events.h"
 
-#include <algorithm>
-
 namespace dualcap::pulse {
 HRESULT Connection::open(std::shared_ptr<Connection>& connection) {
     std::shared_ptr<Connection> opened(new Connection());
     opened->defaultDeviceEvents_ = std::make_unique<DefaultDeviceEvents>(*opened);
-    opened->loop_ = pa_mainloop_new();
-    if (opened->loop_ == nullptr) {
+    if (!opened->loop_.valid()) {
         return E_OUTOFMEMORY;
     }
-    opened->context_ = pa_context_new(pa_mainloop_get_api(opened->loop_), "dualcap");
+    opened->context_ = pa_context_new(opened->loop_.api(), "dualcap");
     if (opened->context_ == nullptr) {
         return E_OUTOFMEMORY;
     }
@@ -39,19 +36,13 @@ Connection::~Connection() {
         pa_context_disconnect(context_);
         pa_context_unref(context_);
     }
-    if (loop_ != nullptr) {
-        pa_mainloop_free(loop_);
-    }
 }
 
 int Connection::turnLocked(DWORD milliseconds) const {
-    // In microseconds; a round of an hour or more is as good as one with no limit.
+    // A round of an hour or more is as good as one with no limit.
     constexpr DWORD kLongest = 3'600'000;
-    const int timeout = milliseconds >= kLongest ? -1 : static_cast<int>(milliseconds) * 1000;
-    if (pa_mainloop_prepare(loop_, timeout) < 0 || pa_mainloop_poll(loop_) < 0) {
-        return 0;
-    }
-    return std::max(pa_mainloop_dispatch(loop_), 0);
+    const int timeout = milliseconds >= kLongest ? -1 : static_cast<int>(milliseconds);
+    return loop_.turn(timeout);
 }
 
 void Connection::turn(DWORD milliseconds) {
@@ -66,7 +57,7 @@ void Connection::pump() const {
 }
 
 void Connection::interrupt() {
-    pa_mainloop_wakeup(loop_);
+    loop_.interrupt();
 }
 
 bool Connection::connected() const {

@@ -2,6 +2,7 @@
 
 #include "platform/posix/audio.h"
 #include "platform/posix/events.h"
+#include "platform/pulse/main_loop.h"
 
 #include <pulse/pulseaudio.h>
 
@@ -62,7 +63,7 @@ private:
     int turnLocked(DWORD milliseconds) const;
 
     mutable std::recursive_mutex lock_;
-    pa_mainloop* loop_ = nullptr;
+    mutable MainLoop loop_;
     pa_context* context_ = nullptr;
     // Ends after the context, which cancels what it has asked of the server for it.
     std::unique_ptr<DefaultDeviceEvents> defaultDeviceEvents_;
