@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -73,3 +77,63 @@ TEST(Events, WaitsOnHandlesThatAreNotOpenFail) {
     SetEvent(events.manual);
     EXPECT_EQ(WaitForMultipleObjects(2, oneBad, FALSE, 0), WAIT_FAILED);
 }
+
+#ifndef _WIN32
+namespace {
+
+// A source whose rounds sleep until interrupted, or set the event themselves once told to.
+class FakeSource : public dualcap::posix::EventSource {
+public:
+    explicit FakeSource(HANDLE event) : event_(event) {}
+    void turn(DWORD milliseconds) override {
+        std::unique_lock lock(mutex_);
+        ++turns;
+        if (setOnTurn) {
+            SetEvent(event_); // as a callback on the waiting thread does
+            return;
+        }
+        woken_.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return poked_; });
+        poked_ = false;
+    }
+    void interrupt() override {
+        std::lock_guard lock(mutex_);
+        poked_ = true;
+        woken_.notify_one();
+    }
+    std::atomic<int> turns{0};
+    std::atomic<bool> setOnTurn{false};
+
+private:
+    HANDLE event_;
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    bool poked_ = false;
+};
+
+} // namespace
+
+// A wait on an event with a source turns the source instead of sleeping: what the source
+// sets ends the wait, and so does another thread's SetEvent, which interrupts the round.
+TEST(Events, AWaitTurnsTheSourceOfItsEventAndIsInterruptedFromOtherThreads) {
+    Events events;
+    auto source = std::make_shared<FakeSource>(events.automatic);
+    ASSERT_TRUE(dualcap::posix::setEventSource(events.automatic, source));
+    const HANDLE both[2] = {events.automatic, events.manual};
+
+    source->setOnTurn = true;
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(source->turns, 1);
+
+    source->setOnTurn = false;
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 30), WAIT_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(25));
+
+    std::thread setter([&] {
+        Sleep(20);
+        SetEvent(events.manual);
+    });
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+    setter.join();
+}
+#endif

@@ -1,6 +1,7 @@
 #include "capture/default_device_watch.h"
 #include "capture/session.h"
 #include "platform/audio_ids.h"
+#include "platform/pulse/main_loop.h"
 #include "platform/win32.h"
 #include "pulse/private_server.h"
 
@@ -11,6 +12,10 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <thread>
+
+#include <sys/time.h>
+#include <unistd.h>
 
 using namespace dualcap;
 using dualcap::test::PrivateServer;
@@ -347,4 +352,62 @@ TEST(PulseLayerWithoutAServer, FailsCleanlyAtEachStage) {
     IMMDeviceEnumerator* enumerator = nullptr;
     EXPECT_EQ(createEndpointEnumerator(&enumerator), AUDCLNT_E_SERVICE_NOT_RUNNING);
     CoUninitialize();
+}
+
+// The loop libpulse runs on: deferred work runs at once without waiting, a timer when it is
+// due, a descriptor when it is ready, a freed event's destroy callback once; and a round
+// with none of these ends when another thread interrupts it.
+TEST(MainLoop, RunsDeferredWorkTimersAndDescriptorsAndIsInterrupted) {
+    pulse::MainLoop loop;
+    ASSERT_TRUE(loop.valid());
+    pa_mainloop_api* api = loop.api();
+    int calls = 0;
+    pa_defer_event* deferred = api->defer_new(
+        api,
+        [](pa_mainloop_api*, pa_defer_event*, void* counter) { ++*static_cast<int*>(counter); },
+        &calls);
+    EXPECT_EQ(loop.turn(-1), 1);
+    api->defer_enable(deferred, 0);
+    // A destroy callback is given the event's own data.
+    api->defer_set_destroy(deferred, [](pa_mainloop_api*, pa_defer_event*, void* counter) {
+        ++*static_cast<int*>(counter);
+    });
+    api->defer_free(deferred);
+
+    timeval due{};
+    gettimeofday(&due, nullptr);
+    due.tv_usec += 20'000;
+    api->time_new(
+        api, &due,
+        [](pa_mainloop_api*, pa_time_event*, const timeval*, void* counter) {
+            ++*static_cast<int*>(counter);
+        },
+        &calls);
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(loop.turn(-1), 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(15));
+    EXPECT_EQ(calls, 3) << "deferred work, its destroy callback and the timer";
+
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    pa_io_event* io = api->io_new(
+        api, fds[0], PA_IO_EVENT_INPUT,
+        [](pa_mainloop_api*, pa_io_event*, int, pa_io_event_flags_t events, void* counter) {
+            *static_cast<int*>(counter) += (events & PA_IO_EVENT_INPUT) != 0 ? 1 : 100;
+        },
+        &calls);
+    EXPECT_EQ(loop.turn(-1), 1);
+    api->io_free(io);
+    EXPECT_EQ(loop.turn(0), 0) << "a freed descriptor is no longer watched";
+    EXPECT_EQ(calls, 4);
+
+    std::thread interrupter([&] {
+        Sleep(20);
+        loop.interrupt();
+    });
+    EXPECT_EQ(loop.turn(-1), 0);
+    interrupter.join();
+    close(fds[0]);
+    close(fds[1]);
 }
