@@ -36,11 +36,22 @@ class Drained:
     def end(self):
         """Stops the process; returns its CPU seconds, peak resident KiB and wake-ups."""
         wakes = wake_ups(self.process.pid)
+        peak = peak_resident_kib(self.process.pid)
         self.process.send_signal(signal.SIGTERM)
         _, _, usage = os.wait4(self.process.pid, 0)
         self.process.returncode = 0
         self.reader.join(5)
-        return usage.ru_utime + usage.ru_stime, usage.ru_maxrss, wakes
+        return usage.ru_utime + usage.ru_stime, peak, wakes
+
+
+def peak_resident_kib(pid):
+    """The most memory the running program has held since it started. Not the rusage
+    figure, which also counts what the forking Python held before the program replaced it."""
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
 
 
 def wake_ups(pid):
