@@ -3,6 +3,7 @@
 #include "platform/pulse/default_device_events.h"
 
 namespace dualcap::pulse {
+
 HRESULT Connection::open(std::shared_ptr<Connection>& connection) {
     std::shared_ptr<Connection> opened(new Connection());
     opened->defaultDeviceEvents_ = std::make_unique<DefaultDeviceEvents>(*opened);

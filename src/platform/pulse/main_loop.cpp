@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,16 +82,28 @@ pa_io_event_flags_t fromPoll(short revents) {
         ((revents & (POLLERR | POLLNVAL)) != 0 ? PA_IO_EVENT_ERROR : 0));
 }
 
-// Libpulse marks a time given by its own loops' monotonic clock with this bit of tv_usec; a
-// foreign loop like this one is given the wall clock, but a marked time is taken as due now
-// rather than misread.
+// Libpulse marks a time of the monotonic clock with this bit of tv_usec. It gives such times
+// to its own loops only; a foreign loop like this one is given the wall clock. A marked time
+// is still carried over to the wall clock rather than misread.
 constexpr long kMonotonicMark = 1L << 30;
 
 void setDue(Timer& timer, const timeval* when) {
     timer.enabled = when != nullptr;
-    if (when != nullptr) {
-        timer.due = (when->tv_usec & kMonotonicMark) != 0 ? 0 : microseconds(*when);
+    if (when == nullptr) {
+        return;
     }
+    if ((when->tv_usec & kMonotonicMark) == 0) {
+        timer.due = microseconds(*when);
+        return;
+    }
+    timeval monotonic = *when;
+    monotonic.tv_usec &= ~kMonotonicMark;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto nowMicroseconds = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 +
+                                 static_cast<std::uint64_t>(now.tv_nsec) / 1000;
+    const std::uint64_t due = microseconds(monotonic);
+    timer.due = wallClockNow() + (due > nowMicroseconds ? due - nowMicroseconds : 0);
 }
 
 } // namespace
