@@ -122,7 +122,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     }
     // Held for the whole wait, so that closing a handle meanwhile does not pull the event
     // out from under us; Windows, too, waits on the object, not the handle.
-    // On the stack: a wait allocates nothing, and waits in callbacks are safe.
+    // On the stack: a wait allocates nothing.
     std::array<std::shared_ptr<EventObject>, MAXIMUM_WAIT_OBJECTS> held;
     const std::span events(held.data(), count);
     for (DWORD i = 0; i < count; ++i) {
