@@ -82,7 +82,7 @@ TEST(Events, WaitsOnHandlesThatAreNotOpenFail) {
 namespace {
 
 // A source whose rounds sleep until interrupted, or set the event themselves once told to.
-class FakeSource : public dualcap::posix::EventSource {
+class FakeSource final : public dualcap::posix::EventSource {
 public:
     explicit FakeSource(HANDLE event) : event_(event) {}
     void turn(DWORD milliseconds) override {

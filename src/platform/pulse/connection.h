@@ -20,7 +20,7 @@ class DefaultDeviceEvents;
 // waits on a stream's data event, and when it polls a stream for data. A program that
 // captures two sources thus wakes once for each packet of each, not once more for a loop
 // thread that hands the packet on.
-class Connection : public posix::EventSource {
+class Connection final : public posix::EventSource {
 public:
     // Connects to the server that the environment names (PULSE_SERVER, or the user's
     // default); never starts one. AUDCLNT_E_SERVICE_NOT_RUNNING when there is none.
