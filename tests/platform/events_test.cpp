@@ -20,6 +20,21 @@ struct Events {
     }
 };
 
+// A wait on both events times out, then is ended by another thread setting the second.
+void expectTimeoutThenSetFromAnotherThread(const Events& events) {
+    const HANDLE both[2] = {events.automatic, events.manual};
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 30), WAIT_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(25));
+
+    std::thread setter([&] {
+        Sleep(20);
+        SetEvent(events.manual);
+    });
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+    setter.join();
+}
+
 } // namespace
 
 TEST(Events, AManualResetEventStaysSignalledAnAutomaticOneReleasesOneWait) {
@@ -51,17 +66,7 @@ TEST(Events, TheFirstSignalledHandleWinsAndOnlyItIsReset) {
 
 TEST(Events, AWaitTimesOutOrIsEndedBySetEventFromAnotherThread) {
     Events events;
-    const HANDLE both[2] = {events.automatic, events.manual};
-    const auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 30), WAIT_TIMEOUT);
-    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(25));
-
-    std::thread setter([&] {
-        Sleep(20);
-        SetEvent(events.manual);
-    });
-    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
-    setter.join();
+    expectTimeoutThenSetFromAnotherThread(events);
 }
 
 TEST(Events, WaitsOnHandlesThatAreNotOpenFail) {
@@ -125,15 +130,6 @@ TEST(Events, AWaitTurnsTheSourceOfItsEventAndIsInterruptedFromOtherThreads) {
     EXPECT_EQ(source->turns, 1);
 
     source->setOnTurn = false;
-    const auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 30), WAIT_TIMEOUT);
-    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(25));
-
-    std::thread setter([&] {
-        Sleep(20);
-        SetEvent(events.manual);
-    });
-    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
-    setter.join();
+    expectTimeoutThenSetFromAnotherThread(events);
 }
 #endif
