@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -86,7 +87,8 @@ TEST(Events, WaitsOnHandlesThatAreNotOpenFail) {
 #ifndef _WIN32
 namespace {
 
-// A source whose rounds sleep until interrupted, or set the event themselves once told to.
+// A source whose rounds sleep until interrupted or until its next activity, if it has any,
+// or set the event themselves once told to.
 class FakeSource final : public dualcap::posix::EventSource {
 public:
     explicit FakeSource(HANDLE event) : event_(event) {}
@@ -97,7 +99,8 @@ public:
             SetEvent(event_); // as a callback on the waiting thread does
             return;
         }
-        woken_.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return poked_; });
+        const auto round = std::chrono::milliseconds(std::min<DWORD>(milliseconds, activityEvery));
+        woken_.wait_for(lock, round, [&] { return poked_; });
         poked_ = false;
     }
     void interrupt() override {
@@ -107,6 +110,7 @@ public:
     }
     std::atomic<int> turns{0};
     std::atomic<bool> setOnTurn{false};
+    std::atomic<DWORD> activityEvery{INFINITE}; // ms
 
 private:
     HANDLE event_;
@@ -131,5 +135,37 @@ TEST(Events, AWaitTurnsTheSourceOfItsEventAndIsInterruptedFromOtherThreads) {
 
     source->setOnTurn = false;
     expectTimeoutThenSetFromAnotherThread(events);
+}
+
+// A thread that polls a source turns it in its timed waits on events that have none. Such
+// a wait never ends before its time, even if the source is busy; once the time is up, the
+// source's next activity ends it, or a silent source's round, a little later. Another
+// thread's SetEvent still ends it at once.
+TEST(Events, ATimedWaitOnAPollingThreadTurnsItsSourceAndEndsWithItsFirstActivityAfterTheTime) {
+    Events events;
+    auto source = std::make_shared<FakeSource>(events.automatic);
+    dualcap::posix::setPolledSource(source);
+    using Clock = std::chrono::steady_clock;
+
+    source->activityEvery = 2;
+    auto begin = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(events.manual, 20), WAIT_TIMEOUT);
+    EXPECT_GE(Clock::now() - begin, std::chrono::milliseconds(20));
+    EXPECT_GE(source->turns, 2);
+
+    source->activityEvery = INFINITE;
+    source->turns = 0;
+    begin = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(events.manual, 10), WAIT_TIMEOUT);
+    EXPECT_GE(Clock::now() - begin, std::chrono::milliseconds(10));
+    EXPECT_EQ(source->turns, 1);
+
+    std::thread setter([&] {
+        Sleep(20);
+        SetEvent(events.manual);
+    });
+    EXPECT_EQ(WaitForSingleObject(events.manual, 60'000), WAIT_OBJECT_0);
+    setter.join();
+    dualcap::posix::setPolledSource({});
 }
 #endif

@@ -44,4 +44,10 @@ protected:
 // it finds among them. False if the handle is not an open event.
 bool setEventSource(HANDLE event, std::weak_ptr<EventSource> source);
 
+// Names the source that the calling thread polls for data: from now on, its timed waits on
+// events with no source of their own turn that source instead of sleeping. Any wait that
+// turns a source, once its time is up, ends at the source's next activity, or a few
+// milliseconds later if there is none.
+void setPolledSource(std::weak_ptr<EventSource> source);
+
 } // namespace dualcap::posix

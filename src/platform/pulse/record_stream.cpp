@@ -71,7 +71,10 @@ HRESULT RecordStream::nextPacketSize(UINT32* frames) {
     *frames = 0;
     std::unique_lock guard(packetsLock_);
     if (packets_.empty() && event_.load() == nullptr) {
-        // Polled: what has come since the last poll waits in the connection.
+        // Polled: what has come since the last poll waits in the connection. The thread's
+        // waits between polls turn it, so that the poll after one ends as the next packet
+        // comes in, not on a timer of its own.
+        posix::setPolledSource(connection_);
         guard.unlock();
         connection_->pump();
         guard.lock();
