@@ -84,13 +84,14 @@ std::weak_ptr<EventSource>& polledSource() {
     return source;
 }
 
-// How late a wait that turns a source may end once its time is up, so as to end at the
-// source's next activity rather than on a timer of its own. Windows ends a timed wait on its
-// next clock tick, by default up to 15.6 ms after it began; a 10 ms wait ends here within
-// 10 to 15 ms. On a core with nothing else to run, a timer's wake-up costs several times the
-// one the server's next packet brings, and a thread that polls a stream every 10 ms stays
-// in step with its packets instead of finding none every so often.
-constexpr auto kTolerance = std::chrono::milliseconds(5);
+// A wait that turns a source ends at the source's first activity from a little before its
+// time until a little after, rather than on a timer of its own. On a core with nothing else
+// to run, a timer's wake-up costs several times the one the server's next packet brings,
+// and a thread that polls a stream every 10 ms then stays in step with packets that come a
+// little less often, through their jitter, instead of finding none every so often. Windows
+// itself ends timed waits on its clock tick, by default every 15.6 ms, early or late.
+constexpr auto kEarliest = std::chrono::milliseconds(1); // before the time
+constexpr auto kLatest = std::chrono::milliseconds(5);   // after it, if the source is silent
 
 } // namespace
 
@@ -186,15 +187,14 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
             // the round, even one that has not begun yet.
             DWORD left = INFINITE;
             if (milliseconds != INFINITE) {
-                const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(
-                    deadline + kTolerance - Clock::now());
+                const auto remaining =
+                    std::chrono::ceil<std::chrono::milliseconds>(deadline + kLatest - Clock::now());
                 left = static_cast<DWORD>(std::max<std::int64_t>(remaining.count(), 0));
             }
             lock.unlock();
             source->turn(left);
             lock.lock();
-            // Whatever ended the round, a wait whose time is up ends with it: never sooner.
-            if (milliseconds != INFINITE && Clock::now() >= deadline) {
+            if (milliseconds != INFINITE && Clock::now() >= deadline - kEarliest) {
                 result = takeSignalled();
                 break;
             }

@@ -45,9 +45,9 @@ protected:
 bool setEventSource(HANDLE event, std::weak_ptr<EventSource> source);
 
 // Names the source that the calling thread polls for data: from now on, its timed waits on
-// events with no source of their own turn that source instead of sleeping. Any wait that
-// turns a source, once its time is up, ends at the source's next activity, or a few
-// milliseconds later if there is none.
+// events with no source of their own turn that source instead of sleeping. Any timed wait
+// that turns a source ends at the source's first activity from 1 ms before its time, or
+// 5 ms after its time if there is none.
 void setPolledSource(std::weak_ptr<EventSource> source);
 
 } // namespace dualcap::posix
