@@ -141,7 +141,7 @@ TEST(Events, AWaitTurnsTheSourceOfItsEventAndIsInterruptedFromOtherThreads) {
 // a wait goes on through the source's activity until about its time; then the source's
 // next activity ends it, or a silent source's round, a little later. Another thread's
 // SetEvent still ends it at once.
-TEST(Events, ATimedWaitOnAPollingThreadTurnsItsSourceAndEndsWithItsFirstActivityAfterTheTime) {
+TEST(Events, ATimedWaitOnAPollingThreadTurnsItsSourceAndEndsWithItsActivityAboutItsTime) {
     Events events;
     auto source = std::make_shared<FakeSource>(events.automatic);
     dualcap::posix::setPolledSource(source);
