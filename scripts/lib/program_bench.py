@@ -122,9 +122,9 @@ def report(server_name, results, seconds, rounds):
     # Each round measures the sides one after the other, so a round's pair saw the same
     # machine: the spread of the pairs tells a real difference from a run's luck.
     paired = list(zip(results["dualcap"], results["2 x parec 10 ms"]))
-    own = sorted(ours["cpu"] / theirs["cpu"] for ours, theirs in paired)
-    total = sorted((ours["cpu"] + ours["server"]) / (theirs["cpu"] + theirs["server"])
-                   for ours, theirs in paired)
+    own = sorted(mine["cpu"] / parecs["cpu"] for mine, parecs in paired)
+    total = sorted((mine["cpu"] + mine["server"]) / (parecs["cpu"] + parecs["server"])
+                   for mine, parecs in paired)
     print(f"{server_name}: dualcap / 2 x parec 10 ms, round by round: cpu with server "
           f"{total[0]:.2f} to {total[-1]:.2f}, own cpu {own[0]:.2f} to {own[-1]:.2f}")
 
